@@ -1,0 +1,110 @@
+// A test-only module over the native core: the owner search run directly,
+// and ways into the call guard's failure paths that the shipped module never
+// takes. Built for the test run only and never installed.
+
+#include <string>
+
+#include "boundary/binder.hpp"
+#include "boundary/conversions.hpp"
+#include "boundary/guard.hpp"
+#include "owners/find_owners.hpp"
+
+namespace velmor::hooks {
+namespace {
+
+OwnedRef owner_dict(const PortOwner& owner) {
+    OwnedRef dict = require_new(Py_BuildValue("{s:k,s:s#,s:s#,s:i,s:K}", "pid", static_cast<unsigned long>(owner.pid),
+                                              "name", owner.name.data(), static_cast<Py_ssize_t>(owner.name.size()),
+                                              "cmd", owner.cmd.data(), static_cast<Py_ssize_t>(owner.cmd.size()),
+                                              "fd", owner.fd, "socket_id",
+                                              static_cast<unsigned long long>(owner.socket_id)));
+    return dict;
+}
+
+OwnedRef optional_owner(const std::optional<PortOwner>& owner) {
+    return owner ? owner_dict(*owner) : OwnedRef::borrow(Py_None);
+}
+
+// find_owners(port, listening_only): every holder, as dicts, in search order.
+OwnedRef find_owners_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"find_owners", {"port", "listening_only"}, 2, 2};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    bool listening_only = convert_argument("listening_only", [&] { return to_flag(bound[1]); });
+    PortOwners owners = without_interpreter_lock([&] { return find_owners(port, listening_only); });
+    OwnedRef list = require_new(PyList_New(0));
+    for (const PortOwner& owner : owners) {
+        if (PyList_Append(list.get(), owner_dict(owner).get()) != 0) throw fetch_error();
+    }
+    return list;
+}
+
+// find_first_listener(port): the owner get_info reports, with its socket.
+OwnedRef find_first_listener_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"find_first_listener", {"port"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    return optional_owner(without_interpreter_lock([&] { return find_first_listener(port); }));
+}
+
+// native_failure(message): fails inside a call as the core does when an invariant breaks.
+OwnedRef native_failure_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"native_failure", {"message"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8(bound[0]) : nullptr;
+    if (message == nullptr) throw type_mismatch(bound[0], "str");
+    throw NativeFailure(message);
+}
+
+// native_failure_unlocked(message): the same, raised while the lock is released.
+OwnedRef native_failure_unlocked_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"native_failure_unlocked", {"message"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8(bound[0]) : nullptr;
+    if (message == nullptr) throw type_mismatch(bound[0], "str");
+    std::string text = message;
+    without_interpreter_lock([&]() -> int { throw NativeFailure(text); });
+    return OwnedRef::borrow(Py_None);
+}
+
+// to_port(port): the port conversion alone, through this module's boundary.
+OwnedRef to_port_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"to_port", {"port"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    return require_new(PyLong_FromLong(port));
+}
+
+template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_guard([&] { return hook(args, nargs, kwnames); });
+}
+
+template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
+constexpr PyMethodDef method(const char* name) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<hook>)),
+            METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+PyMethodDef methods[] = {
+    method<find_owners_hook>("find_owners"),
+    method<find_first_listener_hook>("find_first_listener"),
+    method<native_failure_hook>("native_failure"),
+    method<native_failure_unlocked_hook>("native_failure_unlocked"),
+    method<to_port_hook>("to_port"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define VELMOR_STRINGIFY_(x) #x
+#define VELMOR_STRINGIFY(x) VELMOR_STRINGIFY_(x)
+
+PyModuleDef definition = {PyModuleDef_HEAD_INIT, VELMOR_STRINGIFY(VELMOR_HOOKS_MODULE), nullptr, 0, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace velmor::hooks
+
+#define VELMOR_INIT_(name) PyInit_##name
+#define VELMOR_INIT(name) VELMOR_INIT_(name)
+
+PyMODINIT_FUNC VELMOR_INIT(VELMOR_HOOKS_MODULE)() { return PyModuleDef_Init(&velmor::hooks::definition); }
