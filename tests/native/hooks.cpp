@@ -1,13 +1,17 @@
-// A test-only module over the native core: the owner search run directly,
-// and ways into the call guard's failure paths that the shipped module never
-// takes. Built for the test run only and never installed.
+// A test-only module over the native core: the owner search and kill's
+// signalling and wait run directly, and ways into the call guard's failure
+// paths that the shipped module never takes. Built for the test run only and
+// never installed.
 
+#include <climits>
 #include <string>
 
 #include "boundary/binder.hpp"
 #include "boundary/conversions.hpp"
 #include "boundary/guard.hpp"
 #include "owners/find_owners.hpp"
+#include "terminate/signal.hpp"
+#include "terminate/terminate.hpp"
 
 namespace velmor::hooks {
 namespace {
@@ -75,6 +79,67 @@ OwnedRef to_port_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     return require_new(PyLong_FromLong(port));
 }
 
+// An int argument within [low, high]; hooks take raw values, checked only enough to stay defined.
+long long int_argument(PyObject* object, long long low, long long high) {
+    if (!PyLong_Check(object)) throw type_mismatch(object, "int");
+    long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) throw fetch_error();
+    if (value < low || value > high) throw CallError::deferred(PyExc_OverflowError, "argument out of range");
+    return value;
+}
+
+const char* signal_result_name(SignalResult result) {
+    switch (result) {
+        case SignalResult::delivered:
+            return "delivered";
+        case SignalResult::gone:
+            return "gone";
+        case SignalResult::refused:
+            return "refused";
+        case SignalResult::failed:
+            break;
+    }
+    return "failed";
+}
+
+// One field of a holder record as find_owners gives it.
+PyObject* holder_field(PyObject* holder, const char* key) {
+    PyObject* value = PyDict_GetItemString(holder, key);
+    if (value == nullptr) throw CallError::deferred(PyExc_KeyError, key);
+    return value;
+}
+
+// signal_holder(holder, signal): one holder, a dict with the "pid", "fd" and
+// "socket_id" of a find_owners record, signalled as kill does it; the outcome
+// as "delivered", "gone", "refused" or "failed".
+OwnedRef signal_holder_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"signal_holder", {"holder", "signal"}, 2, 2};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    if (!PyDict_Check(bound[0])) throw type_mismatch(bound[0], "dict");
+    auto pid = static_cast<pid_t>(int_argument(holder_field(bound[0], "pid"), INT_MIN, INT_MAX));
+    auto fd = static_cast<int>(int_argument(holder_field(bound[0], "fd"), INT_MIN, INT_MAX));
+    auto socket_id = static_cast<std::uint64_t>(int_argument(holder_field(bound[0], "socket_id"), 0, LLONG_MAX));
+    auto signal = static_cast<int>(int_argument(bound[1], 0, INT_MAX));
+    SignalResult result =
+        without_interpreter_lock([&] { return signal_holder(pid, fd, socket_id, signal).result; });
+    return require_new(PyUnicode_FromString(signal_result_name(result)));
+}
+
+// free_port(port, force): kill's search, signalling and wait, without the
+// first probe; the outcome as "freed", "permission_denied" or "not_freed".
+OwnedRef free_port_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"free_port", {"port", "force"}, 2, 2};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    bool force = convert_argument("force", [&] { return to_flag(bound[1]); });
+    if (port == 0) throw CallError::deferred(PyExc_ValueError, "port 0 is never freed");
+    KillOutcome outcome = without_interpreter_lock([&] { return free_port(port, force); });
+    const char* name = outcome == KillOutcome::freed              ? "freed"
+                       : outcome == KillOutcome::permission_denied ? "permission_denied"
+                                                                   : "not_freed";
+    return require_new(PyUnicode_FromString(name));
+}
+
 template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_guard([&] { return hook(args, nargs, kwnames); });
@@ -92,6 +157,8 @@ PyMethodDef methods[] = {
     method<native_failure_hook>("native_failure"),
     method<native_failure_unlocked_hook>("native_failure_unlocked"),
     method<to_port_hook>("to_port"),
+    method<signal_holder_hook>("signal_holder"),
+    method<free_port_hook>("free_port"),
     {nullptr, nullptr, 0, nullptr},
 };
 
