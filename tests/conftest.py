@@ -72,6 +72,8 @@ class Holder:
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGKILL)
         self.process.wait(timeout=10)
+        if self.process.stdout is not None:
+            self.process.stdout.close()
 
 
 @pytest.fixture
