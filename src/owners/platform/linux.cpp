@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -103,10 +104,13 @@ bool read_file(int dir, const char* path, std::size_t limit, std::string& out) {
     return true;
 }
 
-// Calls `entry(name)` for each entry of the directory `dir`, in the order
-// the kernel gives them. False when the listing fails.
+// Calls `entry(name)` for each entry of the procfs directory `dir`, in the
+// order the kernel gives them. False when the listing fails.
 template <typename Entry>
 bool for_each_entry(int dir, std::vector<char>& buffer, Entry entry) {
+    // procfs fills the buffer while the next entry fits, so a reply with room
+    // left for the longest entry was the last one: no closing empty read.
+    constexpr std::size_t longest_entry = (offsetof(dirent64, d_name) + NAME_MAX + 1 + 7) / 8 * 8;
     buffer.resize(dirent_buffer_size);
     for (;;) {
         ssize_t got = ::getdents64(dir, buffer.data(), buffer.size());
@@ -121,6 +125,7 @@ bool for_each_entry(int dir, std::vector<char>& buffer, Entry entry) {
             entry(std::string_view(name, ::strnlen(name, end - at - offsetof(dirent64, d_name))));
             at += header.d_reclen;
         }
+        if (end + longest_entry <= buffer.size()) return true;
     }
 }
 
@@ -405,15 +410,11 @@ std::optional<std::string> ProcessQueries::path(Pid pid) {
     std::string_view raw = state_->text;
     bool cut = raw.size() > cmd_limit;
     if (cut) raw = raw.substr(0, cmd_limit);
-    // A command line rewritten in place is often padded with NULs.
-    auto trim = [](std::string_view& text) {
-        while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
-    };
-    trim(raw);
     std::size_t keep = cut ? utf8_cut_length(raw) : (is_utf8(raw) ? raw.size() : std::string_view::npos);
     if (keep == std::string_view::npos) return std::nullopt;
     raw = raw.substr(0, keep);
-    trim(raw);
+    // The terminating NUL, and the padding of a command line rewritten in place.
+    while (!raw.empty() && raw.back() == '\0') raw.remove_suffix(1);
     std::string cmd(raw);
     std::replace(cmd.begin(), cmd.end(), '\0', ' ');
     return cmd;
