@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "boundary/binder.hpp"
 #include "boundary/conversions.hpp"
@@ -49,6 +50,20 @@ OwnedRef find_first_listener_hook(PyObject* const* args, Py_ssize_t nargs, PyObj
     BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
     std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
     return optional_owner(without_interpreter_lock([&] { return find_first_listener(port); }));
+}
+
+// find_first_listeners(ports): the owners scan reports, parallel to `ports`, from one pass.
+OwnedRef find_first_listeners_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"find_first_listeners", {"ports"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::vector<std::uint16_t> ports = convert_argument("ports", [&] { return to_port_list(bound[0]); });
+    std::vector<std::optional<PortOwner>> owners =
+        without_interpreter_lock([&] { return find_first_listeners(ports); });
+    OwnedRef list = require_new(PyList_New(0));
+    for (const std::optional<PortOwner>& owner : owners) {
+        if (PyList_Append(list.get(), optional_owner(owner).get()) != 0) throw fetch_error();
+    }
+    return list;
 }
 
 // native_failure(message): fails inside a call as the core does when an invariant breaks.
@@ -154,6 +169,7 @@ constexpr PyMethodDef method(const char* name) {
 PyMethodDef methods[] = {
     method<find_owners_hook>("find_owners"),
     method<find_first_listener_hook>("find_first_listener"),
+    method<find_first_listeners_hook>("find_first_listeners"),
     method<native_failure_hook>("native_failure"),
     method<native_failure_unlocked_hook>("native_failure_unlocked"),
     method<to_port_hook>("to_port"),
