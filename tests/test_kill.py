@@ -1,0 +1,364 @@
+"""kill: signalling the holders of a port and waiting for it to become free."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import numpy
+import pytest
+
+import velmor
+from conftest import Holder, in_subprocess, unused_port
+
+
+def not_freed(port: int) -> str:
+    return f"Could not free port {port}: no matching process was found or it did not exit"
+
+
+def denied(port: int) -> str:
+    return f"Permission denied to kill the process(es) using port {port} (try running with elevated privileges)"
+
+
+def exit_signal(holder: Holder) -> int:
+    """The signal that ended the holder (waiting for it to finish)."""
+    return -holder.process.wait(timeout=10)
+
+
+# A child holding `port` with the sockets named in `kinds` that writes one
+# line to `log` per SIGTERM it receives. The first SIGTERM closes the sockets
+# at once; the child lingers half a second so that a second SIGTERM would still
+# be counted, then exits.
+_COUNTING_HOLDER = textwrap.dedent(
+    """
+    import signal, socket, sys, time
+    port, kinds, log = int(sys.argv[1]), sys.argv[2].split(","), sys.argv[3]
+    held = []
+    for kind in kinds:
+        family = socket.AF_INET6 if kind.endswith("6") else socket.AF_INET
+        kind_type = socket.SOCK_DGRAM if kind.startswith("udp") else socket.SOCK_STREAM
+        s = socket.socket(family, kind_type)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        if family == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        s.bind(("::1" if family == socket.AF_INET6 else "127.0.0.1", port))
+        if kind_type == socket.SOCK_STREAM:
+            s.listen()
+        held.append(s)
+    leave_at = None
+    def on_term(signum, frame):
+        global leave_at
+        with open(log, "a") as f:
+            f.write("TERM\\n")
+        for s in held:
+            s.close()
+        leave_at = time.monotonic() + 0.5
+    signal.signal(signal.SIGTERM, on_term)
+    print("ready", flush=True)
+    while leave_at is None or time.monotonic() < leave_at:
+        time.sleep(0.05)
+    """
+)
+
+
+# A child holding `port` that, on SIGTERM, waits `delay` seconds, writes the
+# monotonic time to stdout and exits.
+_SLOW_HOLDER = textwrap.dedent(
+    """
+    import os, signal, socket, sys, time
+    port, delay = int(sys.argv[1]), float(sys.argv[2])
+    s = socket.socket()
+    s.bind(("127.0.0.1", port))
+    s.listen()
+    def on_term(signum, frame):
+        time.sleep(delay)
+        print(time.monotonic(), flush=True)
+        os._exit(0)
+    signal.signal(signal.SIGTERM, on_term)
+    print("ready", flush=True)
+    while True:
+        time.sleep(60)
+    """
+)
+
+
+@pytest.fixture
+def start_child() -> Iterator[Callable[..., Holder]]:
+    """start_child(script, port, *args, prefix=()): a child running `script`
+    with `port` and `args`, started under the command `prefix` (e.g. setpriv)
+    and awaited until it prints "ready". Every child is stopped at the end."""
+    started: list[Holder] = []
+
+    def start(script: str, port: int, *args: str, prefix: tuple[str, ...] = ()) -> Holder:
+        command = [*prefix, sys.executable, "-c", script, str(port), *args]
+        holder = Holder(port, subprocess.Popen(command, stdout=subprocess.PIPE, text=True))
+        started.append(holder)
+        assert holder.process.stdout is not None
+        assert holder.process.stdout.readline().strip() == "ready", f"child failed to start on port {port}"
+        return holder
+
+    yield start
+    for holder in started:
+        holder.stop()
+        if holder.process.stdout is not None:
+            holder.process.stdout.close()
+
+
+def port_is_bindable(port: int) -> bool:
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+class TestSignals:
+    @pytest.mark.parametrize(
+        ("kwargs", "expected"),
+        [
+            ({}, signal.SIGTERM),
+            ({"force": False}, signal.SIGTERM),
+            ({"force": True}, signal.SIGKILL),
+        ],
+        ids=["default", "force-false", "force-true"],
+    )
+    def test_listener_ends_by_the_chosen_signal(
+        self, held_port: Holder, kwargs: dict[str, bool], expected: signal.Signals
+    ) -> None:
+        assert velmor.kill(held_port.port, **kwargs) is True
+        assert exit_signal(held_port) == expected
+        assert port_is_bindable(held_port.port)
+
+    def test_force_by_position(self, held_port: Holder) -> None:
+        assert velmor.kill(held_port.port, True) is True
+        assert exit_signal(held_port) == signal.SIGKILL
+
+    def test_udp_holder_beside_tcp_listener_is_signalled_too(self, start_holder: Callable[..., Holder]) -> None:
+        udp = start_holder(kinds="udp")
+        tcp = start_holder(udp.port, kinds="tcp")
+        assert velmor.kill(tcp.port) is True
+        assert exit_signal(tcp) == signal.SIGTERM
+        assert exit_signal(udp) == signal.SIGTERM
+
+    @pytest.mark.parametrize(
+        ("processes", "kinds"),
+        [
+            (1, "tcp,tcp6,udp"),
+            (1, "tcp,tcp"),
+            (2, "tcp"),
+            (3, "tcp,udp"),
+        ],
+    )
+    def test_each_holder_is_signalled_once(
+        self, start_child: Callable[..., Holder], tmp_path: Path, processes: int, kinds: str
+    ) -> None:
+        port = unused_port()
+        logs = [tmp_path / f"holder-{n}.log" for n in range(processes)]
+        holders = [start_child(_COUNTING_HOLDER, port, kinds, str(log)) for log in logs]
+        assert velmor.kill(port) is True
+        for holder, log in zip(holders, logs):
+            assert holder.process.wait(timeout=10) == 0  # left on its own after the handler
+            assert log.read_text().splitlines() == ["TERM"]
+
+    def test_holder_that_ignores_sigterm_survives(self, start_holder: Callable[..., Holder]) -> None:
+        holder = start_holder(kinds="tcp,ignore-term")
+        started = time.monotonic()
+        with pytest.raises(OSError) as caught:
+            velmor.kill(holder.port)
+        elapsed = time.monotonic() - started
+        assert type(caught.value) is OSError
+        assert caught.value.args == (not_freed(holder.port),)
+        assert caught.value.errno is None
+        assert 0.9 <= elapsed < 10
+        assert holder.process.poll() is None  # no escalation to SIGKILL
+        assert not port_is_bindable(holder.port)
+
+    def test_sigterm_ignored_by_one_holder_of_two(self, start_holder: Callable[..., Holder]) -> None:
+        leaving = start_holder(kinds="reuseport")
+        staying = start_holder(leaving.port, kinds="reuseport,ignore-term")
+        with pytest.raises(OSError, match="^Could not free port"):
+            velmor.kill(leaving.port)
+        assert exit_signal(leaving) == signal.SIGTERM
+        assert staying.process.poll() is None
+
+    @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="watches holders through pidfds")
+    def test_returns_soon_after_the_holder_exits(self, start_child: Callable[..., Holder]) -> None:
+        # The holder exits 70 ms after its signal, between two probes: kill
+        # notices the exit itself rather than at its next probe, 30 ms later.
+        holder = start_child(_SLOW_HOLDER, unused_port(), "0.07")
+        assert velmor.kill(holder.port) is True
+        returned = time.monotonic()
+        assert holder.process.stdout is not None
+        exited = float(holder.process.stdout.readline())
+        assert holder.process.wait(timeout=10) == 0
+        assert 0 <= returned - exited < 0.025
+
+
+class TestNothingToSignal:
+    def test_port_zero(self) -> None:
+        assert velmor.kill(0) is True
+        assert velmor.kill(0, force=True) is True
+
+    def test_free_port(self) -> None:
+        port = unused_port()
+        assert velmor.kill(port) is True
+        assert port_is_bindable(port)
+
+    @pytest.mark.skipif(
+        shutil.which("setpriv") is None or os.geteuid() != 0,
+        reason="starts a listener as root and calls kill as nobody",
+    )
+    def test_owner_hidden_from_the_caller(self, start_child: Callable[..., Holder]) -> None:
+        listener = start_child(_SLOW_HOLDER, unused_port(), "0")
+        result = in_subprocess(
+            f"""
+            import velmor
+            try:
+                velmor.kill({listener.port})
+            except OSError as error:
+                print(type(error).__name__, error.args[0], sep="|")
+            """,
+            user="65534",
+        )
+        assert result.returncode == 0, result.stderr
+        kind, message = result.stdout.strip().split("|")
+        expected = {"OSError": not_freed(listener.port), "PermissionError": denied(listener.port)}
+        assert expected.get(kind) == message
+        assert listener.process.poll() is None
+        assert not port_is_bindable(listener.port)
+
+
+def has_capabilities(*numbers: int) -> bool:
+    with open("/proc/self/status") as status:
+        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
+    return all(effective >> number & 1 for number in numbers)
+
+
+CAP_KILL, CAP_SYS_PTRACE = 5, 19
+
+
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux")
+    or shutil.which("setpriv") is None
+    or os.geteuid() != 0
+    or not has_capabilities(CAP_KILL, CAP_SYS_PTRACE),
+    reason="needs root with CAP_KILL and CAP_SYS_PTRACE, and setpriv",
+)
+def test_holder_beyond_permission_is_refused(start_child: Callable[..., Holder]) -> None:
+    # Root without CAP_KILL still reads the descriptors of a holder run as
+    # nobody, so it finds the holder, but the signal is refused.
+    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    holder = start_child(_SLOW_HOLDER, unused_port(), "0", prefix=nobody)
+    code = textwrap.dedent(
+        f"""
+        import velmor
+        try:
+            velmor.kill({holder.port})
+        except OSError as error:
+            print(type(error).__name__, error.args[0], sep="|")
+        """
+    )
+    without_kill = ("setpriv", "--bounding-set=-kill", "--inh-caps=-kill")
+    result = subprocess.run([*without_kill, sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == f"PermissionError|{denied(holder.port)}"
+    assert holder.process.poll() is None
+
+
+class TestForceConversion:
+    @pytest.mark.parametrize(
+        ("force", "message"),
+        [
+            (1, "'int' object is not an instance of 'bool'"),
+            (0, "'int' object is not an instance of 'bool'"),
+            (None, "'None' is not an instance of 'bool'"),
+            ("yes", "'str' object is not an instance of 'bool'"),
+            ("", "'str' object is not an instance of 'bool'"),
+            (1.0, "'float' object is not an instance of 'bool'"),
+        ],
+    )
+    def test_refused_before_anything_is_signalled(
+        self, start_child: Callable[..., Holder], tmp_path: Path, force: object, message: str
+    ) -> None:
+        log = tmp_path / "holder.log"
+        holder = start_child(_COUNTING_HOLDER, unused_port(), "tcp", str(log))
+        with pytest.raises(TypeError) as caught:
+            velmor.kill(holder.port, force=force)
+        assert caught.value.args == (message,)
+        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert not log.exists()
+        assert holder.process.poll() is None
+
+    def test_bad_port_is_reported_before_bad_force(self) -> None:
+        with pytest.raises(OverflowError) as caught:
+            velmor.kill(70000, force=1)
+        assert caught.value.__notes__ == ["while processing 'port'"]
+
+    def test_bad_force_is_reported_for_port_zero(self) -> None:
+        with pytest.raises(TypeError) as caught:
+            velmor.kill(0, 1)
+        assert caught.value.__notes__ == ["while processing 'force'"]
+
+    @pytest.mark.parametrize(
+        ("force", "expected"),
+        [(numpy.True_, signal.SIGKILL), (numpy.False_, signal.SIGTERM)],
+    )
+    def test_numpy_boolean(self, held_port: Holder, force: numpy.bool_, expected: signal.Signals) -> None:
+        assert velmor.kill(held_port.port, force=force) is True
+        assert exit_signal(held_port) == expected
+
+    @pytest.mark.parametrize("name", ["bool_", "bool"])
+    @pytest.mark.parametrize(("truth", "expected"), [(True, signal.SIGKILL), (False, signal.SIGTERM)])
+    def test_lookalike_judged_by_its_bool(
+        self, held_port: Holder, name: str, truth: bool, expected: signal.Signals
+    ) -> None:
+        lookalike = type(name, (), {"__module__": "numpy", "__bool__": lambda self: truth})
+        assert velmor.kill(held_port.port, force=lookalike()) is True
+        assert exit_signal(held_port) == expected
+
+    def test_lookalike_whose_bool_raises(
+        self, start_child: Callable[..., Holder], tmp_path: Path
+    ) -> None:
+        class Refusal(Exception):
+            pass
+
+        def refuse(self: object) -> bool:
+            raise Refusal("no truth here")
+
+        lookalike = type("bool_", (), {"__module__": "numpy", "__bool__": refuse})
+        log = tmp_path / "holder.log"
+        holder = start_child(_COUNTING_HOLDER, unused_port(), "tcp", str(log))
+        with pytest.raises(Refusal) as caught:
+            velmor.kill(holder.port, force=lookalike())
+        assert caught.value.args == ("no truth here",)
+        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert not log.exists()
+        assert holder.process.poll() is None
+
+    def test_lookalike_without_bool(self, held_port: Holder) -> None:
+        lookalike = type("bool_", (), {"__module__": "numpy"})
+        with pytest.raises(TypeError) as caught:
+            velmor.kill(held_port.port, force=lookalike())
+        assert caught.value.args == (f"object of type '{lookalike}' does not define a '__bool__' conversion",)
+        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert held_port.process.poll() is None
+
+    @pytest.mark.parametrize(
+        "attributes",
+        [{"__module__": "numpy.typing"}, {"__module__": "mypackage"}],
+    )
+    def test_other_module_is_no_numpy_boolean(self, held_port: Holder, attributes: dict[str, str]) -> None:
+        lookalike = type("bool_", (), {**attributes, "__bool__": lambda self: True})
+        with pytest.raises(TypeError) as caught:
+            velmor.kill(held_port.port, force=lookalike())
+        assert caught.value.args == ("'bool_' object is not an instance of 'bool'",)
+        assert held_port.process.poll() is None

@@ -1,0 +1,287 @@
+"""kill's signalling step and wait, run directly through the test-only extension."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+from conftest import Holder, unused_port
+
+hooks = pytest.importorskip("_velmor_hooks", reason="the test-only extension is built by scripts/test")
+
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+
+# A child listening on `port` that obeys one command per stdin line and
+# answers "done" each time:
+#   close   closes the listening socket;
+#   file    puts /dev/null at the socket's descriptor number (closing the socket);
+#   socket  puts a fresh, unbound socket at that number;
+#   ping    nothing (shows that the child is still running).
+_CHANGING_HOLDER = textwrap.dedent(
+    """
+    import os, socket, sys
+    s = socket.socket()
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen()
+    fd = s.fileno()
+    keep = []
+    print("ready", flush=True)
+    for line in sys.stdin:
+        command = line.strip()
+        if command == "close":
+            s.close()
+        elif command == "file":
+            os.dup2(os.open(os.devnull, os.O_RDONLY), fd)
+        elif command == "socket":
+            fresh = socket.socket()
+            keep.append(fresh)
+            os.dup2(fresh.fileno(), fd)
+        print("done", flush=True)
+    """
+)
+
+# A child listening on `port` until it is ended.
+_LISTENER = textwrap.dedent(
+    """
+    import socket, sys, time
+    s = socket.socket()
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen()
+    print("ready", flush=True)
+    while True:
+        time.sleep(60)
+    """
+)
+
+
+class ChangingHolder(Holder):
+    def order(self, command: str) -> None:
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        assert self.process.stdout.readline().strip() == "done"
+
+    def assert_alive(self) -> None:
+        # A signal sent earlier would have ended it before it answers.
+        self.order("ping")
+        assert self.process.poll() is None
+
+
+@pytest.fixture
+def changing_holder() -> Iterator[ChangingHolder]:
+    port = unused_port()
+    process = subprocess.Popen(
+        [sys.executable, "-c", _CHANGING_HOLDER, str(port)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    holder = ChangingHolder(port, process)
+    try:
+        assert process.stdout is not None
+        assert process.stdout.readline().strip() == "ready"
+        yield holder
+    finally:
+        holder.stop()
+        for pipe in (process.stdin, process.stdout):
+            if pipe is not None:
+                pipe.close()
+
+
+def record_of(holder: Holder) -> dict[str, Any]:
+    """The owner search's record of the holder."""
+    records = [r for r in hooks.find_owners(holder.port, False) if r["pid"] == holder.pid]
+    assert len(records) == 1, records
+    return dict(records[0])
+
+
+def open_descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+@linux_only
+class TestSignalHolder:
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
+    def test_holder_as_found_is_signalled(self, held_port: Holder, signum: signal.Signals) -> None:
+        assert hooks.signal_holder(record_of(held_port), signum) == "delivered"
+        assert held_port.process.wait(timeout=10) == -signum
+
+    @pytest.mark.parametrize("change", ["close", "file", "socket"])
+    def test_holder_that_let_the_socket_go_is_not_signalled(
+        self, changing_holder: ChangingHolder, change: str
+    ) -> None:
+        record = record_of(changing_holder)
+        changing_holder.order(change)
+        assert hooks.signal_holder(record, signal.SIGTERM) == "gone"
+        changing_holder.assert_alive()
+
+    @pytest.mark.parametrize(
+        "mismatch",
+        [
+            lambda record, other: {"socket_id": record["socket_id"] + 1},
+            lambda record, other: {"socket_id": other["socket_id"]},
+            lambda record, other: {"fd": record["fd"] + 100},
+            lambda record, other: {"fd": -1},
+            lambda record, other: {"pid": other["pid"]},
+        ],
+        ids=["socket_id-off-by-one", "socket_id-of-another", "fd-not-open", "fd-negative", "pid-of-another"],
+    )
+    def test_record_that_no_longer_matches_is_not_signalled(
+        self,
+        changing_holder: ChangingHolder,
+        held_port: Holder,
+        mismatch: Callable[[dict[str, Any], dict[str, Any]], dict[str, Any]],
+    ) -> None:
+        record = record_of(changing_holder)
+        other = record_of(held_port)
+        assert hooks.signal_holder({**record, **mismatch(record, other)}, signal.SIGTERM) == "gone"
+        changing_holder.assert_alive()
+        assert held_port.process.poll() is None
+
+    def test_exited_holder_is_gone(self, held_port: Holder) -> None:
+        record = record_of(held_port)
+        held_port.stop()
+        assert hooks.signal_holder(record, signal.SIGTERM) == "gone"
+
+    @pytest.mark.parametrize("pid", [0, -1])
+    def test_pid_that_names_a_group_is_never_signalled(self, held_port: Holder, pid: int) -> None:
+        # The null signal: harmless even if the guard were missing.
+        assert hooks.signal_holder({**record_of(held_port), "pid": pid}, 0) == "failed"
+
+
+@linux_only
+class TestFreePort:
+    @pytest.mark.parametrize(
+        ("kinds", "outcome", "survives"),
+        [
+            ("tcp", "freed", False),
+            ("tcp,udp,tcp6", "freed", False),
+            ("tcp,ignore-term", "not_freed", True),
+        ],
+    )
+    def test_outcome_and_no_descriptor_left_open(
+        self, start_holder: Callable[..., Holder], kinds: str, outcome: str, survives: bool
+    ) -> None:
+        holder = start_holder(kinds=kinds)
+        before = open_descriptors()
+        assert hooks.free_port(holder.port, False) == outcome
+        assert open_descriptors() == before
+        assert (holder.process.poll() is None) == survives
+
+    def test_port_without_holder_is_not_freed_without_waiting(self) -> None:
+        before = open_descriptors()
+        started = time.monotonic()
+        assert hooks.free_port(unused_port(), False) == "not_freed"
+        assert time.monotonic() - started < 0.9
+        assert open_descriptors() == before
+
+    def test_port_freed_during_the_wait_by_another_holder(self, start_holder: Callable[..., Holder]) -> None:
+        # The holder ignores SIGTERM; the port comes free when it is ended
+        # from outside while kill waits.
+        holder = start_holder(kinds="tcp,ignore-term")
+
+        def end_holder_soon() -> None:
+            time.sleep(0.3)
+            holder.process.send_signal(signal.SIGKILL)
+
+        ender = threading.Thread(target=end_holder_soon)
+        ender.start()
+        try:
+            assert hooks.free_port(holder.port, False) == "freed"
+        finally:
+            ender.join()
+        assert holder.process.wait(timeout=10) == -signal.SIGKILL
+
+
+def has_capabilities(*numbers: int) -> bool:
+    with open("/proc/self/status") as status:
+        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
+    return all(effective >> number & 1 for number in numbers)
+
+
+CAP_KILL, CAP_SYS_PTRACE = 5, 19
+
+
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux")
+    or shutil.which("setpriv") is None
+    or os.geteuid() != 0
+    or not has_capabilities(CAP_KILL, CAP_SYS_PTRACE),
+    reason="needs root with CAP_KILL and CAP_SYS_PTRACE, and setpriv",
+)
+class TestRefusal:
+    """The caller runs as root without CAP_KILL: it can read the descriptors of
+    a holder run as nobody, but may not signal it."""
+
+    NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+    WITHOUT_KILL = ("setpriv", "--bounding-set=-kill", "--inh-caps=-kill")
+
+    @pytest.fixture
+    def nobody_holder(self) -> Iterator[Holder]:
+        port = unused_port()
+        process = subprocess.Popen(
+            [*self.NOBODY, sys.executable, "-c", _LISTENER, str(port)], stdout=subprocess.PIPE, text=True
+        )
+        holder = Holder(port, process)
+        try:
+            assert process.stdout is not None
+            assert process.stdout.readline().strip() == "ready"
+            yield holder
+        finally:
+            holder.stop()
+
+    def without_kill(self, code: str) -> str:
+        result = subprocess.run(
+            [*self.WITHOUT_KILL, sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=dict(os.environ),
+        )
+        assert result.returncode == 0, result.stderr
+        return result.stdout.strip()
+
+    def test_signal_is_refused(self, nobody_holder: Holder) -> None:
+        record = record_of(nobody_holder)
+        answer = self.without_kill(
+            f"""
+            import _velmor_hooks as hooks
+            print(hooks.signal_holder({record!r}, 15))
+            """
+        )
+        assert answer == "refused"
+        assert nobody_holder.process.poll() is None
+
+    def test_free_port_reports_permission_denied(self, nobody_holder: Holder) -> None:
+        answer = self.without_kill(
+            f"""
+            import _velmor_hooks as hooks
+            print(hooks.free_port({nobody_holder.port}, True))
+            """
+        )
+        assert answer == "permission_denied"
+        assert nobody_holder.process.poll() is None
+
+    def test_refusal_beside_a_delivered_signal_waits(
+        self, nobody_holder: Holder, start_holder: Callable[..., Holder]
+    ) -> None:
+        ours = start_holder(nobody_holder.port, kinds="udp")
+        answer = self.without_kill(
+            f"""
+            import _velmor_hooks as hooks
+            print(hooks.free_port({nobody_holder.port}, False))
+            """
+        )
+        assert answer == "not_freed"
+        assert ours.process.wait(timeout=10) == -signal.SIGTERM
+        assert nobody_holder.process.poll() is None
