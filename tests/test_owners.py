@@ -130,6 +130,19 @@ def hooks(request: pytest.FixtureRequest) -> ModuleType:
     return module
 
 
+def unused_ports(count: int) -> list[int]:
+    """`count` distinct ports the system just handed out, all held at once
+    while choosing so that none comes twice."""
+    held = [socket.socket() for _ in range(count)]
+    try:
+        for s in held:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in held]
+    finally:
+        for s in held:
+            s.close()
+
+
 def proc_order() -> list[int]:
     """The pids in the order the /proc directory lists them."""
     return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
@@ -247,17 +260,6 @@ class TestWhoHoldsAPort:
         assert hooks.find_first_listener(port)["pid"] == here.pid
 
 
-def _port_of(child: Child) -> int:
-    """The local port of the child's first socket, as the kernel has it."""
-    inode = socket_inode(child.pid, child.fds[0])
-    for table in ("tcp", "tcp6", "udp", "udp6"):
-        for line in Path(f"/proc/{child.pid}/net/{table}").read_text().splitlines()[1:]:
-            fields = line.split()
-            if int(fields[9]) == inode:
-                return int(fields[1].rsplit(":", 1)[1], 16)
-    raise AssertionError("socket not in the tables")
-
-
 class TestWhatIsReported:
     @pytest.mark.parametrize(
         ("program", "comm_hex"),
@@ -327,15 +329,14 @@ class TestOnePassForManyPorts:
     def test_each_entry_equals_the_single_port_search(
         self, hooks: ModuleType, start: Callable[..., Child]
     ) -> None:
-        shared, udp_only, connected, free = (unused_port() for _ in range(4))
+        shared, udp_only, connected, free, only, only_second = unused_ports(6)
         start(shared, "reuseport")
         start(shared, "reuseport")
         start(udp_only, "udp")
         start(connected, "connected")
-        both = start(unused_port(), "tcp")
-        both_second = unused_port()
-        second = start(both_second, "tcp")
-        ports = [_port_of(both), free, shared, udp_only, connected, both_second, shared, _port_of(both)]
+        start(only, "tcp")
+        second = start(only_second, "tcp")
+        ports = [only, free, shared, udp_only, connected, only_second, shared, only]
         answers = hooks.find_first_listeners(ports)
         assert answers == [hooks.find_first_listener(port) for port in ports]
         assert answers[2]["pid"] == [pid for pid in proc_order() if pid in pids(hooks.find_owners(shared, True))][0]
@@ -343,7 +344,7 @@ class TestOnePassForManyPorts:
         assert answers[1] is None and answers[3] is None and answers[4] is None
 
     def test_one_process_owns_several_ports(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
-        shared, own_only = unused_port(), unused_port()
+        shared, own_only = unused_ports(2)
         with socket.socket() as first, socket.socket() as second:
             first.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
             first.bind(("127.0.0.1", shared))
@@ -357,8 +358,8 @@ class TestOnePassForManyPorts:
             assert answers == [hooks.find_first_listener(shared), hooks.find_first_listener(own_only)]
 
     def test_wide_range_matches_single_searches(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
-        held = [start(unused_port(), "tcp") for _ in range(3)]
-        held_ports = [_port_of(child) for child in held]
+        held_ports = unused_ports(3)
+        held = [start(port, "tcp") for port in held_ports]
         low = max(1, min(held_ports) - 60)
         ports = list(range(low, min(65536, low + 120)))
         ports += [port for port in held_ports if port not in ports]
@@ -368,8 +369,8 @@ class TestOnePassForManyPorts:
         assert [answers[port]["pid"] for port in held_ports] == [child.pid for child in held]
 
     def test_all_ports_at_once(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
-        child = start(unused_port(), "tcp")
-        port = _port_of(child)
+        port = unused_port()
+        child = start(port, "tcp")
         answers = hooks.find_first_listeners(range(1, 65536))
         assert len(answers) == 65535
         assert answers[port - 1] == hooks.find_first_listener(port)
@@ -380,13 +381,13 @@ class TestOnePassForManyPorts:
 
 
 def test_table_readers_agree(start: Callable[..., Child]) -> None:
-    fixtures = {kinds: unused_port() for kinds in ("tcp,tcp6", "udp", "connected", "any")}
-    for kinds, port in fixtures.items():
-        start(port, kinds)
-    shared = unused_port()
+    kinds = ("tcp,tcp6", "udp", "connected", "any")
+    *fixture_ports, shared, free = unused_ports(len(kinds) + 2)
+    for kind, port in zip(kinds, fixture_ports):
+        start(port, kind)
     start(shared, "reuseport")
     start(shared, "reuseport")
-    ports = [*fixtures.values(), shared, unused_port()]
+    ports = [*fixture_ports, shared, free]
     for listening_only in (True, False):
         for port in ports:
             assert netlink_hooks.find_owners(port, listening_only) == proc_net_hooks.find_owners(

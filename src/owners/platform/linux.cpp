@@ -145,7 +145,7 @@ struct ProcessQueries::State {
     explicit State(const SocketFilter& filter);
 
     void add(std::uint64_t inode, std::uint16_t port, std::uint8_t protocol, unsigned state);
-    void load(const Table& table, int netlink, std::uint32_t states, std::uint16_t low, std::uint16_t high);
+    void load(const Table& table, UniqueFd& netlink, std::uint32_t states, std::uint16_t low, std::uint16_t high);
     bool load_netlink(const Table& table, int netlink, std::uint32_t states, std::uint16_t low, std::uint16_t high);
     void load_proc_net(const Table& table);
     bool read_cmdline(Pid pid);
@@ -170,9 +170,9 @@ ProcessQueries::State::State(const SocketFilter& filter) : listening_only(filter
     const std::uint32_t tcp_states =
         listening_only ? std::uint32_t{1} << tcp_listen
                        : ~((std::uint32_t{1} << tcp_time_wait) | (std::uint32_t{1} << tcp_new_syn_recv));
-    for (const Table& t : tcp_tables) load(t, netlink.get(), tcp_states, low, high);
+    for (const Table& t : tcp_tables) load(t, netlink, tcp_states, low, high);
     if (!listening_only) {
-        for (const Table& t : datagram_tables) load(t, netlink.get(), ~std::uint32_t{0}, low, high);
+        for (const Table& t : datagram_tables) load(t, netlink, ~std::uint32_t{0}, low, high);
     }
     std::sort(table.begin(), table.end(), [](const TableEntry& a, const TableEntry& b) { return a.inode < b.inode; });
 
@@ -193,12 +193,14 @@ void ProcessQueries::State::add(std::uint64_t inode, std::uint16_t port, std::ui
     present.set(port);
 }
 
-void ProcessQueries::State::load(const Table& t, int netlink, std::uint32_t states, std::uint16_t low,
+void ProcessQueries::State::load(const Table& t, UniqueFd& netlink, std::uint32_t states, std::uint16_t low,
                                  std::uint16_t high) {
     std::size_t before = table.size();
-    if (netlink >= 0 && load_netlink(t, netlink, states, low, high)) return;
-    // Whatever a refused dump delivered is dropped before the file is read.
+    if (netlink && load_netlink(t, netlink.get(), states, low, high)) return;
+    // Whatever a refused dump delivered is dropped before the file is read,
+    // and the socket, which may still hold the rest of that dump, is not used again.
     table.resize(before);
+    netlink.reset();
     load_proc_net(t);
 }
 
