@@ -8,7 +8,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -57,6 +56,24 @@ _LISTENER = textwrap.dedent(
     s = socket.socket()
     s.bind(("127.0.0.1", int(sys.argv[1])))
     s.listen()
+    print("ready", flush=True)
+    while True:
+        time.sleep(60)
+    """
+)
+
+# A child listening on `port` that closes its socket on SIGTERM, says
+# "released", and keeps running.
+_RELEASING_LISTENER = textwrap.dedent(
+    """
+    import signal, socket, sys, time
+    s = socket.socket()
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen()
+    def release(signum, frame):
+        s.close()
+        print("released", flush=True)
+    signal.signal(signal.SIGTERM, release)
     print("ready", flush=True)
     while True:
         time.sleep(60)
@@ -185,22 +202,24 @@ class TestFreePort:
         assert time.monotonic() - started < 0.9
         assert open_descriptors() == before
 
-    def test_port_freed_during_the_wait_by_another_holder(self, start_holder: Callable[..., Holder]) -> None:
-        # The holder ignores SIGTERM; the port comes free when it is ended
-        # from outside while kill waits.
-        holder = start_holder(kinds="tcp,ignore-term")
-
-        def end_holder_soon() -> None:
-            time.sleep(0.3)
-            holder.process.send_signal(signal.SIGKILL)
-
-        ender = threading.Thread(target=end_holder_soon)
-        ender.start()
+    def test_port_released_by_a_holder_that_stays(self) -> None:
+        # The holder answers SIGTERM by closing its socket and running on: the
+        # port comes free although no watched holder exits.
+        port = unused_port()
+        process = subprocess.Popen(
+            [sys.executable, "-c", _RELEASING_LISTENER, str(port)], stdout=subprocess.PIPE, text=True
+        )
+        holder = Holder(port, process)
         try:
-            assert hooks.free_port(holder.port, False) == "freed"
+            assert process.stdout is not None
+            assert process.stdout.readline().strip() == "ready"
+            assert hooks.free_port(port, False) == "freed"
+            assert process.stdout.readline().strip() == "released"
+            assert process.poll() is None
         finally:
-            ender.join()
-        assert holder.process.wait(timeout=10) == -signal.SIGKILL
+            holder.stop()
+            if process.stdout is not None:
+                process.stdout.close()
 
 
 def has_capabilities(*numbers: int) -> bool:
