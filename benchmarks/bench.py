@@ -13,6 +13,8 @@ ten more for the scans. Figures are medians:
   per call inside this process;
 * commands (ss, fuser, lsof) are timed as whole processes, spawn to exit;
 * the C floor (floor.c) times itself in a loop and reports its own medians;
+* the tools compared on a task take turns, round after round, so that
+  whatever else the machine is doing weighs on all of them alike;
 * kill rounds each use a fresh listener, and time from the call until the
   port can be bound again.
 
