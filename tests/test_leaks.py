@@ -119,6 +119,9 @@ OBJECTS_BOUND = 20
 BLOCKS_BOUND = 50
 HEAP_BOUND = 16 << 10
 RESIDENT_BOUND = 2 << 20
+# Under AddressSanitizer freed memory waits in a quarantine, so resident memory
+# grows by design; there the other figures (and the sanitizer) have to do.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def check_run(call: Callable[[], Any], iterations: int, watched: list[object], seconds: float | None = None) -> None:
@@ -145,7 +148,8 @@ def check_run(call: Callable[[], Any], iterations: int, watched: list[object], s
     assert after.objects - before.objects <= OBJECTS_BOUND, (before.objects, after.objects)
     assert after.blocks - before.blocks <= BLOCKS_BOUND, (before.blocks, after.blocks)
     assert after.heap - before.heap <= HEAP_BOUND, (before.heap, after.heap)
-    assert after.resident - before.resident <= RESIDENT_BOUND, (before.resident, after.resident)
+    if not SANITIZED:
+        assert after.resident - before.resident <= RESIDENT_BOUND, (before.resident, after.resident)
 
 
 def answers(

@@ -7,7 +7,8 @@ during that call:
   reported free (is_available, wait_until_free, find_free's preference) and its
   owner is that listener;
 - a port that nobody of ours listened on throughout a call has no owner, save
-  this very process, whose own probes hold ports for an instant;
+  this very process, whose own probes hold ports for an instant (or a child
+  it is starting, which holds copies of its descriptors until it execs);
 - every owner ever reported is one of the test's listeners or this process.
 
 kill is only ever called on a port that one of the test's listeners holds, and
@@ -166,19 +167,32 @@ def free_throughout(before: Seen, after: Seen) -> bool:
     return before == after and not before.changing and before.holder is None
 
 
+def _own_command() -> str:
+    with open("/proc/self/cmdline", "rb") as f:
+        return f.read().rstrip(b"\0").replace(b"\0", b" ").decode()
+
+
+OWN_COMMAND = _own_command()
+
+
+def is_us(info: dict[str, Any]) -> bool:
+    """This process, or a child of it between fork and exec."""
+    return info["pid"] == os.getpid() or info["cmd"] == OWN_COMMAND
+
+
 def check_owner(run: Run, what: str, number: int, info: Any, before: Seen, after: Seen) -> None:
     if info is not None:
         if set(info) != {"pid", "name", "cmd"} or not isinstance(info["pid"], int):
             run.fail(f"{what}: malformed info {info!r}")
             return
-        if info["pid"] != os.getpid() and info["pid"] not in run.ports.known_pids:
+        if not is_us(info) and info["pid"] not in run.ports.known_pids:
             run.fail(f"{what}: port {number} owned by a stranger {info!r}")
     pid = held_throughout(before, after)
     if pid is not None:
         run.count(f"{what} held")
         if info is None or info["pid"] != pid:
             run.fail(f"{what}: port {number} held by {pid} throughout, reported {info!r}")
-    elif free_throughout(before, after) and info is not None and info["pid"] != os.getpid():
+    elif free_throughout(before, after) and info is not None and not is_us(info):
         run.fail(f"{what}: port {number} free throughout, reported {info!r}")
 
 
