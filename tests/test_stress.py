@@ -47,22 +47,25 @@ SECONDS = min(float(os.environ.get("VELMOR_STRESS_SECONDS", "8")), 20.0)
 # How long a thread may take to finish its last call once the time is up.
 GRACE = 30.0
 
-# A listener: binds (retrying while a probe holds the port for an instant),
-# says "ready", and holds the port until its stdin closes or a signal ends it.
+# A listener: waits for a line on stdin (sent once the test has noted its
+# pid), binds (retrying while a probe holds the port for an instant), says
+# "ready", and holds the port until its stdin closes or a signal ends it.
 _LISTENER = """
 import socket, sys, time
 port = int(sys.argv[1])
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+sys.stdin.readline()
 for attempt in range(5000):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         s.bind(("127.0.0.1", port))
+        s.listen()
         break
-    except OSError:
+    except OSError:  # a probe had the port: bind or listen refused
+        s.close()
         time.sleep(0.001)
 else:
-    sys.exit("could not bind")
-s.listen()
+    sys.exit("could not listen")
 print("ready", flush=True)
 sys.stdin.read()
 """
@@ -115,17 +118,17 @@ class Ports:
             port.generation += 1
 
 
-def start_listener(number: int, known_pids: set[int] | None = None) -> subprocess.Popen[str]:
+def start_listener(number: int, known_pids: set[int]) -> subprocess.Popen[str]:
     """A listener on `number`; its pid goes into `known_pids` before it binds."""
     process = subprocess.Popen(
         [sys.executable, "-c", _LISTENER, str(number)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
     )
-    if known_pids is not None:
-        known_pids.add(process.pid)
-    assert process.stdout is not None
+    known_pids.add(process.pid)
+    assert process.stdin is not None and process.stdout is not None
+    process.stdin.write("bind\n")
+    process.stdin.flush()
     if process.stdout.readline().strip() != "ready":
-        process.kill()
-        process.wait()
+        stop_listener(process)
         raise RuntimeError(f"listener on {number} did not start")
     return process
 
