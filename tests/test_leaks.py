@@ -25,7 +25,7 @@ import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -276,7 +276,7 @@ def ports(network: int | None) -> Iterator[Ports]:
         yield from _ports()
 
 
-def _ports() -> Iterator[Ports]:
+def _ports() -> Generator[Ports, None, None]:
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen()
@@ -302,7 +302,7 @@ def _ports() -> Iterator[Ports]:
     assert velmor.get_info(hidden) is None and not velmor.is_available(hidden)
     assert velmor.is_available(free)
     try:
-        yield Ports(held=held, free=free, hidden=hidden, own_info=info)
+        yield Ports(held=held, free=free, hidden=hidden, own_info=dict(info))
     finally:
         sender.close()
         receiver.close()
@@ -313,7 +313,8 @@ def _ports() -> Iterator[Ports]:
 
 # Each case: (iterations, a maker given the ports that returns the call and
 # the objects whose reference counts must not move).
-Case = tuple[int, Callable[[Ports], tuple[Callable[[], None], list[object]]]]
+Made = tuple[Callable[[], None], list[object]]
+Case = tuple[int, Callable[[Ports], Made]]
 
 
 def _port(ports: Ports, name: str) -> int:
@@ -323,8 +324,8 @@ def _port(ports: Ports, name: str) -> int:
 CASES: dict[str, Case] = {}
 
 
-def case(name: str, iterations: int = CHEAP) -> Callable[[Callable[[Ports], tuple[Callable[[], None], list[object]]]], None]:
-    def register(maker: Callable[[Ports], tuple[Callable[[], None], list[object]]]) -> None:
+def case(name: str, iterations: int = CHEAP) -> Callable[[Callable[[Ports], Made]], None]:
+    def register(maker: Callable[[Ports], Made]) -> None:
         CASES[name] = (iterations, maker)
 
     return register
@@ -334,36 +335,36 @@ def case(name: str, iterations: int = CHEAP) -> Callable[[Callable[[Ports], tupl
 
 
 @case("is_available-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     return answers(velmor.is_available, port, expected=True, rarely=lambda got: got is False), [port]
 
 
 @case("is_available-held")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "held")
     return answers(velmor.is_available, port, expected=False), [port]
 
 
 @case("is_available-zero")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     return answers(velmor.is_available, 0, expected=False), []
 
 
 @case("is_available-missing-argument")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     message = "is_available() missing 1 required positional argument: 'port'"
     return raises(velmor.is_available, kind=TypeError, message=message), []
 
 
 @case("is_available-out-of-range")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = fresh_int(65536)
     return raises(velmor.is_available, port, kind=OverflowError, message=OUT_OF_RANGE), [port]
 
 
 @case("is_available-beyond-c-long")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = 2**70 + 1
     return raises(velmor.is_available, port, kind=OverflowError, message=None), [port]
 
@@ -372,36 +373,36 @@ def _(p: Ports):  # type: ignore[no-untyped-def]
 
 
 @case("find_free-no-preference")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     return answers(velmor.find_free, expected=lambda port: type(port) is int and 0 < port < 65536), []
 
 
 @case("find_free-preferred-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     return answers(velmor.find_free, port, expected=p.free, rarely=lambda got: 0 < got < 65536), [port]
 
 
 @case("find_free-preferred-held")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "held")
     return answers(velmor.find_free, preferred=port, expected=lambda got: got != p.held), [port]
 
 
 @case("find_free-none")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     return answers(velmor.find_free, None, expected=lambda port: 0 < port < 65536), []
 
 
 @case("find_free-too-many-positional")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     first, second = fresh_int(1000), fresh_int(2000)
     message = "find_free() takes from 0 to 1 positional arguments but 2 were given"
     return raises(velmor.find_free, first, second, kind=TypeError, message=message), [first, second]
 
 
 @case("find_free-float")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     preferred = 8000.5
     message = "'float' object cannot be interpreted as an integer"
     return raises(velmor.find_free, preferred, kind=TypeError, message=message), [preferred]
@@ -411,39 +412,39 @@ def _(p: Ports):  # type: ignore[no-untyped-def]
 
 
 @case("wait_until_free-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     return answers(velmor.wait_until_free, port, expected=True), [port]
 
 
 @case("wait_until_free-held-no-wait")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port, timeout = _port(p, "held"), Index(0)
     return answers(velmor.wait_until_free, port, timeout, expected=False), [port, timeout]
 
 
 @case("wait_until_free-zero")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     timeout = 2**64 - 1
     return answers(velmor.wait_until_free, 0, timeout=timeout, expected=False), [timeout]
 
 
 @case("wait_until_free-unexpected-keyword")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     keyword = "".join(["tim", "eout_"])  # a str object of its own, not interned
     message = "wait_until_free() got an unexpected keyword argument 'timeout_'"
     return raises(velmor.wait_until_free, 1, **{keyword: 1}, kind=TypeError, message=message), [keyword]
 
 
 @case("wait_until_free-negative-timeout")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     timeout = fresh_int(-1000)
     message = "can't convert negative int to unsigned"
     return raises(velmor.wait_until_free, 0, timeout, kind=OverflowError, message=message), [timeout]
 
 
 @case("wait_until_free-none-timeout")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     message = "'NoneType' object cannot be interpreted as an integer"
     return raises(velmor.wait_until_free, 1, None, kind=TypeError, message=message), []
 
@@ -452,37 +453,37 @@ def _(p: Ports):  # type: ignore[no-untyped-def]
 
 
 @case("get_info-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = Index(p.free)
     return answers(velmor.get_info, port, expected=lambda info: info is None), [port]
 
 
 @case("get_info-zero")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     return answers(velmor.get_info, 0, expected=lambda info: info is None), []
 
 
 @case("get_info-held", WALKS)
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "held")
     return answers(velmor.get_info, port, expected=p.own_info), [port]
 
 
 @case("get_info-busy-without-holder", WALKS)
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "hidden")
     return answers(velmor.get_info, port=port, expected=lambda info: info is None), [port]
 
 
 @case("get_info-multiple-values")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     message = "get_info() got multiple values for argument 'port'"
     return raises(velmor.get_info, port, port=port, kind=TypeError, message=message), [port]
 
 
 @case("get_info-index-raises")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = Index(LookupError)
     return raises(velmor.get_info, port, kind=LookupError, message="from __index__"), [port]
 
@@ -491,59 +492,59 @@ def _(p: Ports):  # type: ignore[no-untyped-def]
 
 
 @case("scan-empty")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports: list[int] = []
     return answers(velmor.scan, ports, expected={}), [ports]
 
 
 @case("scan-zeros")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports = (0, 0, 0)
     return answers(velmor.scan, ports, expected={0: None}), [ports]
 
 
 @case("scan-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     ports = [port, port, 0]
     return answers(velmor.scan, ports, expected={p.free: None, 0: None}), [ports, port]
 
 
 @case("scan-held-and-busy-without-holder", WALKS)
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports = array.array("H", [p.held, p.hidden, p.free, p.held])  # a sequence that is no list
     expected = {p.held: p.own_info, p.hidden: None, p.free: None}
     return answers(velmor.scan, ports, expected=expected), [ports]
 
 
 @case("scan-str")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports = "".join(["80", "00"])
     return raises(velmor.scan, ports, kind=TypeError, message="Can't extract `str` to `Vec`"), [ports]
 
 
 @case("scan-not-a-sequence")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports = {8000, 8001}
     message = "'set' object is not an instance of 'Sequence'"
     return raises(velmor.scan, ports, kind=TypeError, message=message), [ports]
 
 
 @case("scan-bad-item")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     bad = fresh_int(70000)
     ports = [0, 0, bad]
     return raises(velmor.scan, ports, kind=OverflowError, message=OUT_OF_RANGE), [ports, bad]
 
 
 @case("scan-broken-iteration")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     ports = BrokenSequence()
     return raises(velmor.scan, ports, kind=LookupError, message="broken iteration"), [ports]
 
 
 @case("scan-keyword-not-utf8")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     keyword = "ports\udcff"
     message = "scan() got an unexpected keyword argument 'ports\ufffd\ufffd\ufffd'"
     return raises(velmor.scan, **{keyword: [0]}, kind=TypeError, message=message), [keyword]
@@ -561,62 +562,62 @@ def not_freed(port: int) -> Callable[[Any], bool]:
 
 
 @case("kill-zero")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     return answers(velmor.kill, 0, expected=True), []
 
 
 @case("kill-free")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "free")
     return answers(velmor.kill, port, False, expected=True, rarely=not_freed(p.free)), [port]
 
 
 @case("kill-free-numpy-force")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port, force = _port(p, "free"), numpy.True_
     return answers(velmor.kill, port, force=force, expected=True, rarely=not_freed(p.free)), [port, force]
 
 
 @case("kill-int-force")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port, force = _port(p, "held"), fresh_int(1000)
     message = "'int' object is not an instance of 'bool'"
     return raises(velmor.kill, port, force, kind=TypeError, message=message), [port, force]
 
 
 @case("kill-none-force")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     message = "'None' is not an instance of 'bool'"
     return raises(velmor.kill, 0, None, kind=TypeError, message=message), []
 
 
 @case("kill-lookalike-without-bool")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     force = lookalike("bool_", None)
     message = "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"
     return raises(velmor.kill, 0, force=force, kind=TypeError, message=message), [force, type(force)]
 
 
 @case("kill-lookalike-bool-raises")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     force = lookalike("bool", failing_truth)
     return raises(velmor.kill, 0, force, kind=ArithmeticError, message="no truth"), [force, type(force)]
 
 
 @case("kill-negative-port")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = fresh_int(-4000)
     return raises(velmor.kill, port, True, kind=OverflowError, message=OUT_OF_RANGE), [port]
 
 
 @case("kill-too-many-positional")
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     message = "kill() takes from 1 to 2 positional arguments but 3 were given"
     return raises(velmor.kill, 0, True, 3, kind=TypeError, message=message), []
 
 
 @case("kill-busy-without-holder", WALKS)
-def _(p: Ports):  # type: ignore[no-untyped-def]
+def _(p: Ports) -> Made:
     port = _port(p, "hidden")
     message = f"Could not free port {p.hidden}: no matching process was found or it did not exit"
     return raises(velmor.kill, port, kind=OSError, message=message), [port]

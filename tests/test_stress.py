@@ -215,16 +215,16 @@ def observe(run: Run, rng: random.Random) -> None:
 
     if operation == "scan":
         chosen = rng.sample(numbers, rng.randint(1, len(numbers))) + [0, number]
-        before = {n: ports.look(n) for n in chosen if n}
-        result = velmor.scan(chosen)
-        after = {n: ports.look(n) for n in chosen if n}
-        if set(result) != set(chosen):
-            run.fail(f"scan keys {sorted(result)} for {sorted(set(chosen))}")
+        looked = {n: ports.look(n) for n in chosen if n}
+        owners = velmor.scan(chosen)
+        looked_again = {n: ports.look(n) for n in chosen if n}
+        if set(owners) != set(chosen):
+            run.fail(f"scan keys {sorted(owners)} for {sorted(set(chosen))}")
             return
-        if result[0] is not None:
-            run.fail(f"scan gave an owner for port 0: {result[0]!r}")
-        for n in before:
-            check_owner(run, "scan", n, result[n], before[n], after[n])
+        if owners[0] is not None:
+            run.fail(f"scan gave an owner for port 0: {owners[0]!r}")
+        for n in looked:
+            check_owner(run, "scan", n, owners[n], looked[n], looked_again[n])
         return
 
     if operation == "kill":
@@ -235,9 +235,9 @@ def observe(run: Run, rng: random.Random) -> None:
             return
         force = rng.random() < 0.5
         try:
-            result = velmor.kill(number, force)
-            if result is not True:
-                run.fail(f"kill({number}) gave {result!r}")
+            freed = velmor.kill(number, force)
+            if freed is not True:
+                run.fail(f"kill({number}) gave {freed!r}")
             ending = holder.wait(timeout=10)
             if ending not in (-signal.SIGTERM, -signal.SIGKILL):
                 run.fail(f"kill({number}) ended the listener with {ending}")
