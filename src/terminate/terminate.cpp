@@ -66,7 +66,10 @@ void pause_between_probes(std::vector<pollfd>& watches) {
 
 KillOutcome free_port(std::uint16_t port, bool force) {
     const PortOwners owners = find_owners(port, false);
-    if (owners.empty()) return KillOutcome::not_freed;
+    // No visible holder: the port may have been released since the caller's
+    // probe (a server shutting down, or a transient refusal of the probe's
+    // bind). Judge by a fresh probe rather than report a free port as stuck.
+    if (owners.empty()) return probe_port(port) ? KillOutcome::freed : KillOutcome::not_freed;
 
     const int signal = force ? SIGKILL : SIGTERM;
     bool delivered = false;
