@@ -1,18 +1,31 @@
-"""Fixtures shared by the test areas: ports nobody uses, and listener
-processes that the tests start themselves and always stop again."""
+"""Fixtures and helpers shared by the test areas: ports nobody uses, child
+processes that the tests start themselves and always stop again, running
+code as another user, and the messages kill raises."""
 
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import textwrap
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from pathlib import Path
 
 import pytest
+
+import private_network
+
+# Under AddressSanitizer (scripts/test-sanitized) the runtime is preloaded.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+# --- ports -------------------------------------------------------------------
 
 
 def unused_port() -> int:
@@ -22,46 +35,134 @@ def unused_port() -> int:
         return int(s.getsockname()[1])
 
 
-# A child that opens the sockets it is told to, says "ready", and waits.
+def unused_ports(count: int) -> list[int]:
+    """`count` distinct ports the system just handed out, all held at once
+    while choosing so that none comes twice."""
+    held = [socket.socket() for _ in range(count)]
+    try:
+        for s in held:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in held]
+    finally:
+        for s in held:
+            s.close()
+
+
+def port_is_bindable(port: int) -> bool:
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+    return True
+
+
+class Ghost:
+    """A listener whose only reference is in flight in a local socket's queue:
+    its port is busy, yet no process holds a descriptor of it, so every
+    search for it walks all processes and finds nobody."""
+
+    def __init__(self) -> None:
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        self.port = listener.getsockname()[1]
+        self.sender, self.receiver = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        socket.send_fds(self.sender, [b"x"], [listener.fileno()])
+        listener.close()
+
+    def close(self) -> None:
+        self.sender.close()
+        self.receiver.close()
+
+
+@pytest.fixture(scope="module")
+def network() -> Iterator[int | None]:
+    """A network namespace of the module's own, where every port is the
+    tests' (see private_network.py); None where one cannot be made."""
+    fd = private_network.make()
+    yield fd
+    if fd is not None:
+        os.close(fd)
+
+
+# --- processes the tests start -----------------------------------------------
+
+# A child that opens the sockets named in argv[2] (comma-separated) on port
+# argv[1], prints "ready" and the descriptor of each socket in opening order,
+# and waits until it is ended or its stdin closes.
+#   tcp, tcp6      a listener on 127.0.0.1 / ::1, with SO_REUSEADDR
+#   any            a listener on the IPv4 wildcard address
+#   dual-stack     a listener on the IPv6 wildcard that takes IPv4 too
+#   reuseport      a listener on 127.0.0.1 with SO_REUSEPORT
+#   bound          a TCP socket bound to 127.0.0.1 that does not listen
+#   udp            a UDP socket on 127.0.0.1
+#   connected      a TCP connection whose local end is the port
+#   raw-N          a raw IPv4 socket for protocol N (the port is unused)
+#   name-HEX       sets its own comm to the bytes HEX
+#   ignore-term    ignores SIGTERM
 _HOLDER = textwrap.dedent(
     """
-    import signal, socket, sys, time
+    import ctypes, signal, socket, sys
     port = int(sys.argv[1])
     kinds = sys.argv[2].split(",")
     if "ignore-term" in kinds:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     held = []
     for kind in kinds:
-        if kind in ("tcp", "tcp6"):
-            family = socket.AF_INET6 if kind == "tcp6" else socket.AF_INET
+        if kind in ("tcp", "tcp6", "any", "dual-stack", "reuseport", "bound"):
+            family = socket.AF_INET6 if kind in ("tcp6", "dual-stack") else socket.AF_INET
             s = socket.socket(family, socket.SOCK_STREAM)
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            if kind == "tcp6":
-                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            s.bind(("::1" if kind == "tcp6" else "127.0.0.1", port))
-            s.listen()
-            held.append(s)
-        elif kind == "reuseport":
-            s = socket.socket()
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-            s.bind(("127.0.0.1", port))
-            s.listen()
+            if kind in ("tcp", "tcp6"):
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, int(kind == "tcp6"))
+            if kind == "reuseport":
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            s.bind(({"tcp6": "::1", "dual-stack": "::", "any": "0.0.0.0"}.get(kind, "127.0.0.1"), port))
+            if kind != "bound":
+                s.listen()
             held.append(s)
         elif kind == "udp":
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             s.bind(("127.0.0.1", port))
             held.append(s)
-    print("ready", flush=True)
-    while True:
-        time.sleep(60)
+        elif kind == "connected":
+            server = socket.socket()
+            server.bind(("127.0.0.1", 0))
+            server.listen()
+            s = socket.socket()
+            s.bind(("127.0.0.1", port))
+            s.connect(server.getsockname())
+            peer, _ = server.accept()
+            server.close()
+            held += [s, peer]
+        elif kind.startswith("raw-"):
+            held.append(socket.socket(socket.AF_INET, socket.SOCK_RAW, int(kind[4:])))
+        elif kind.startswith("name-"):
+            libc = ctypes.CDLL(None, use_errno=True)
+            assert libc.prctl(15, bytes.fromhex(kind[5:]), 0, 0, 0) == 0  # PR_SET_NAME
+    print("ready", *[s.fileno() for s in held], flush=True)
+    sys.stdin.read()
     """
 )
+
+
+def stop_process(process: subprocess.Popen[str]) -> None:
+    """Ends a child of the test, by its pid, and closes its pipes."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGKILL)
+    process.wait(timeout=10)
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            stream.close()
 
 
 @dataclass
 class Holder:
     port: int
     process: subprocess.Popen[str]
+    fds: list[int] = field(default_factory=list)  # the descriptors it reported when ready
 
     @property
     def pid(self) -> int:
@@ -69,29 +170,35 @@ class Holder:
 
     def stop(self) -> None:
         """Ends the child, by its pid: it is ours."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGKILL)
-        self.process.wait(timeout=10)
-        if self.process.stdout is not None:
-            self.process.stdout.close()
+        stop_process(self.process)
 
 
 @pytest.fixture
-def start_holder() -> Iterator[Callable[..., Holder]]:
-    """start_holder(port=None, kinds="tcp"): a child process holding `port`
-    with the sockets named in `kinds` (tcp, tcp6, reuseport, udp;
-    ignore-term makes it ignore SIGTERM). Every child is stopped at the end."""
+def start_child() -> Iterator[Callable[..., Holder]]:
+    """start_child(script, port, *args, prefix=(), executable=sys.executable):
+    a child running the Python `script` with `port` and `args` (under the
+    command `prefix`, e.g. setpriv), with its stdin and stdout on pipes,
+    awaited until it prints "ready" and maybe its descriptors. A child that
+    does not raises RuntimeError. Every child is stopped at the end."""
     started: list[Holder] = []
 
-    def start(port: int | None = None, kinds: str = "tcp") -> Holder:
-        port = unused_port() if port is None else port
-        command = [sys.executable, "-c", _HOLDER, str(port), kinds]
-        process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    def start(
+        script: str,
+        port: int,
+        *args: str | bytes,
+        prefix: tuple[str, ...] = (),
+        executable: str | Path = sys.executable,
+    ) -> Holder:
+        command = [*prefix, str(executable), "-c", script, str(port), *args]
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         holder = Holder(port, process)
         started.append(holder)
         assert process.stdout is not None
         line = process.stdout.readline()
-        assert line.strip() == "ready", f"holder failed to start on port {port}"
+        words = line.split()
+        if words[:1] != ["ready"]:
+            raise RuntimeError(f"child failed to start on port {port}: {line!r}")
+        holder.fds = [int(word) for word in words[1:]]
         return holder
 
     yield start
@@ -100,15 +207,87 @@ def start_holder() -> Iterator[Callable[..., Holder]]:
 
 
 @pytest.fixture
+def start_holder(start_child: Callable[..., Holder]) -> Callable[..., Holder]:
+    """start_holder(port=None, kinds="tcp", extra_args=(), prefix=(),
+    executable=sys.executable): a child process holding `port` (an unused
+    one when None) with the sockets named in `kinds` (see _HOLDER), given
+    `extra_args` after them. Every child is stopped at the end."""
+
+    def start(
+        port: int | None = None,
+        kinds: str = "tcp",
+        extra_args: tuple[str | bytes, ...] = (),
+        prefix: tuple[str, ...] = (),
+        executable: str | Path = sys.executable,
+    ) -> Holder:
+        port = unused_port() if port is None else port
+        return start_child(_HOLDER, port, kinds, *extra_args, prefix=prefix, executable=executable)
+
+    return start
+
+
+@pytest.fixture
 def held_port(start_holder: Callable[..., Holder]) -> Holder:
     """One TCP listener on 127.0.0.1, in a child process."""
     return start_holder()
 
 
-def in_subprocess(code: str, *, user: str | None = None, timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    """Runs Python code in a fresh interpreter (as another user with setpriv
-    when `user` is given) and returns what it printed."""
-    command = [sys.executable, "-c", textwrap.dedent(code)]
-    if user is not None:
-        command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", *command]
+def raw_command_line(pid: int | str) -> bytes:
+    """The process's command line as the kernel keeps it, arguments joined by spaces."""
+    return Path(f"/proc/{pid}/cmdline").read_bytes().rstrip(b"\0").replace(b"\0", b" ")
+
+
+def command_line(pid: int | str) -> str:
+    return raw_command_line(pid).decode()
+
+
+def process_name(pid: int | str) -> str:
+    """The process's comm."""
+    return Path(f"/proc/{pid}/comm").read_bytes().rstrip(b"\n").decode()
+
+
+def descriptor_count() -> int:
+    """How many descriptors this process has open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+# --- other users, fewer rights -----------------------------------------------
+
+AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+WITHOUT_KILL = ("setpriv", "--bounding-set=-kill", "--inh-caps=-kill")
+CAP_KILL, CAP_SYS_PTRACE = 5, 19
+
+
+def has_capabilities(*numbers: int) -> bool:
+    with open("/proc/self/status") as status:
+        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
+    return all(effective >> number & 1 for number in numbers)
+
+
+# For a caller run as root WITHOUT_KILL: it can still read the descriptors of
+# a holder run AS_NOBODY, but may not signal it.
+needs_root_that_can_drop_kill = pytest.mark.skipif(
+    not sys.platform.startswith("linux")
+    or shutil.which("setpriv") is None
+    or os.geteuid() != 0
+    or not has_capabilities(CAP_KILL, CAP_SYS_PTRACE),
+    reason="needs root with CAP_KILL and CAP_SYS_PTRACE, and setpriv",
+)
+
+
+def in_subprocess(code: str, *, prefix: tuple[str, ...] = (), timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    """Runs Python code in a fresh interpreter (under the command `prefix`,
+    e.g. AS_NOBODY) and returns what it printed."""
+    command = [*prefix, sys.executable, "-c", textwrap.dedent(code)]
     return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=dict(os.environ))
+
+
+# --- what kill says ----------------------------------------------------------
+
+
+def not_freed(port: int) -> str:
+    return f"Could not free port {port}: no matching process was found or it did not exit"
+
+
+def denied(port: int) -> str:
+    return f"Permission denied to kill the process(es) using port {port} (try running with elevated privileges)"

@@ -11,7 +11,6 @@ import re
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -20,19 +19,9 @@ from typing import Any
 
 import pytest
 
-from conftest import Holder, unused_port
+from conftest import AS_NOBODY, Holder, not_freed, port_is_bindable, unused_port
 
 VELMOR = [sys.executable, "-m", "velmor"]
-
-# A child holding a TCP socket bound to 127.0.0.1 but not listening: the
-# port is taken, yet no process listens on it.
-_BOUND = (
-    "import socket, sys, time\n"
-    "s = socket.socket()\n"
-    "s.bind(('127.0.0.1', int(sys.argv[1])))\n"
-    "print('ready', flush=True)\n"
-    "time.sleep(600)\n"
-)
 
 
 def velmor(*args: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
@@ -41,20 +30,11 @@ def velmor(*args: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
     )
 
 
-def is_free(port: int) -> bool:
-    with socket.socket() as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-        return True
-
-
 def free_pair() -> int:
     """A port p such that p and p + 1 are both free right now."""
     for _ in range(100):
         port = unused_port()
-        if port < 65535 and is_free(port + 1):
+        if port < 65535 and port_is_bindable(port + 1):
             return port
     pytest.skip("no two adjacent free ports")
 
@@ -95,18 +75,10 @@ def wait_exit(process: subprocess.Popen[str] | subprocess.Popen[bytes], seconds:
 
 
 @pytest.fixture
-def bound_port() -> Iterator[int]:
-    """A port taken by a socket of ours that is bound but not listening."""
-    port = unused_port()
-    child = subprocess.Popen([sys.executable, "-c", _BOUND, str(port)], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout is not None and child.stdout.readline().strip() == "ready"
-        yield port
-    finally:
-        child.kill()
-        child.wait(timeout=10)
-        assert child.stdout is not None
-        child.stdout.close()
+def bound_port(start_holder: Callable[..., Holder]) -> int:
+    """A port taken by a socket of ours that is bound but not listening: the
+    port is taken, yet no process listens on it."""
+    return start_holder(kinds="bound").port
 
 
 @pytest.fixture
@@ -254,7 +226,7 @@ class TestFree:
         result = velmor("free")
         assert (result.returncode, result.stderr) == (0, "")
         assert re.fullmatch(r"[0-9]+\n", result.stdout)
-        assert is_free(int(result.stdout))
+        assert port_is_bindable(int(result.stdout))
 
     def test_prefer_free_port(self) -> None:
         port = free_pair()
@@ -265,7 +237,7 @@ class TestFree:
         result = velmor("free", "--prefer", str(held_port.port))
         assert result.returncode == 0
         assert int(result.stdout) != held_port.port
-        assert is_free(int(result.stdout))
+        assert port_is_bindable(int(result.stdout))
 
 
 # --- wait -------------------------------------------------------------------
@@ -359,7 +331,7 @@ class TestKill:
         assert f"pid {target.pid}" in result.stdout
         assert wait_exit(target.process, 10) is not None
         assert bystander.process.poll() is None
-        assert not is_free(bystander.port)
+        assert not port_is_bindable(bystander.port)
 
     def test_holder_that_ignores_sigterm(self, start_holder: Callable[..., Holder]) -> None:
         holder = start_holder(kinds="tcp,ignore-term")
@@ -369,10 +341,7 @@ class TestKill:
         assert result.stdout.startswith(f"port {holder.port}: not freed (was held by ")
         assert f"(pid {holder.pid})" in result.stdout
         message, hint = result.stderr.splitlines()
-        assert message == (
-            f"velmor kill: Could not free port {holder.port}: "
-            "no matching process was found or it did not exit"
-        )
+        assert message == f"velmor kill: {not_freed(holder.port)}"
         assert "--force" in hint
         assert holder.process.poll() is None
 
@@ -408,7 +377,7 @@ class TestKill:
     )
     def test_other_user_cannot_stop_our_process(self, held_port: Holder) -> None:
         require_only_ours(held_port)
-        as_nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable]
+        as_nobody = [*AS_NOBODY, sys.executable]
         if subprocess.run([*as_nobody, "-c", "import velmor"], capture_output=True).returncode:
             pytest.skip("the unprivileged user cannot import velmor here")
         result = subprocess.run(
@@ -418,7 +387,7 @@ class TestKill:
         assert result.returncode == 1, result.stderr
         assert f"port {held_port.port}" in result.stderr
         assert held_port.process.poll() is None
-        assert not is_free(held_port.port)
+        assert not port_is_bindable(held_port.port)
 
 
 # --- arguments, help, version -----------------------------------------------

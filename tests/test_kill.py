@@ -5,27 +5,27 @@ from __future__ import annotations
 import os
 import shutil
 import signal
-import socket
-import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy
 import pytest
 
 import velmor
-from conftest import Holder, in_subprocess, unused_port
-
-
-def not_freed(port: int) -> str:
-    return f"Could not free port {port}: no matching process was found or it did not exit"
-
-
-def denied(port: int) -> str:
-    return f"Permission denied to kill the process(es) using port {port} (try running with elevated privileges)"
+from conftest import (
+    AS_NOBODY,
+    WITHOUT_KILL,
+    Holder,
+    denied,
+    in_subprocess,
+    needs_root_that_can_drop_kill,
+    not_freed,
+    port_is_bindable,
+    unused_port,
+)
 
 
 def exit_signal(holder: Holder) -> int:
@@ -90,35 +90,21 @@ _SLOW_HOLDER = textwrap.dedent(
 )
 
 
-@pytest.fixture
-def start_child() -> Iterator[Callable[..., Holder]]:
-    """start_child(script, port, *args, prefix=()): a child running `script`
-    with `port` and `args`, started under the command `prefix` (e.g. setpriv)
-    and awaited until it prints "ready". Every child is stopped at the end."""
-    started: list[Holder] = []
-
-    def start(script: str, port: int, *args: str, prefix: tuple[str, ...] = ()) -> Holder:
-        command = [*prefix, sys.executable, "-c", script, str(port), *args]
-        holder = Holder(port, subprocess.Popen(command, stdout=subprocess.PIPE, text=True))
-        started.append(holder)
-        assert holder.process.stdout is not None
-        assert holder.process.stdout.readline().strip() == "ready", f"child failed to start on port {port}"
-        return holder
-
-    yield start
-    for holder in started:
-        holder.stop()
-        if holder.process.stdout is not None:
-            holder.process.stdout.close()
-
-
-def port_is_bindable(port: int) -> bool:
-    with socket.socket() as s:
+def kill_elsewhere(port: int, prefix: tuple[str, ...]) -> str:
+    """Calls kill in a fresh interpreter run under `prefix`; returns "" when
+    it freed the port, else the error as "type|message"."""
+    result = in_subprocess(
+        f"""
+        import velmor
         try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-    return True
+            velmor.kill({port})
+        except OSError as error:
+            print(type(error).__name__, error.args[0], sep="|")
+        """,
+        prefix=prefix,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
 
 
 class TestSignals:
@@ -224,58 +210,19 @@ class TestNothingToSignal:
     )
     def test_owner_hidden_from_the_caller(self, start_child: Callable[..., Holder]) -> None:
         listener = start_child(_SLOW_HOLDER, unused_port(), "0")
-        result = in_subprocess(
-            f"""
-            import velmor
-            try:
-                velmor.kill({listener.port})
-            except OSError as error:
-                print(type(error).__name__, error.args[0], sep="|")
-            """,
-            user="65534",
-        )
-        assert result.returncode == 0, result.stderr
-        kind, message = result.stdout.strip().split("|")
+        kind, message = kill_elsewhere(listener.port, prefix=AS_NOBODY).split("|")
         expected = {"OSError": not_freed(listener.port), "PermissionError": denied(listener.port)}
         assert expected.get(kind) == message
         assert listener.process.poll() is None
         assert not port_is_bindable(listener.port)
 
 
-def has_capabilities(*numbers: int) -> bool:
-    with open("/proc/self/status") as status:
-        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
-    return all(effective >> number & 1 for number in numbers)
-
-
-CAP_KILL, CAP_SYS_PTRACE = 5, 19
-
-
-@pytest.mark.skipif(
-    not sys.platform.startswith("linux")
-    or shutil.which("setpriv") is None
-    or os.geteuid() != 0
-    or not has_capabilities(CAP_KILL, CAP_SYS_PTRACE),
-    reason="needs root with CAP_KILL and CAP_SYS_PTRACE, and setpriv",
-)
+@needs_root_that_can_drop_kill
 def test_holder_beyond_permission_is_refused(start_child: Callable[..., Holder]) -> None:
     # Root without CAP_KILL still reads the descriptors of a holder run as
     # nobody, so it finds the holder, but the signal is refused.
-    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
-    holder = start_child(_SLOW_HOLDER, unused_port(), "0", prefix=nobody)
-    code = textwrap.dedent(
-        f"""
-        import velmor
-        try:
-            velmor.kill({holder.port})
-        except OSError as error:
-            print(type(error).__name__, error.args[0], sep="|")
-        """
-    )
-    without_kill = ("setpriv", "--bounding-set=-kill", "--inh-caps=-kill")
-    result = subprocess.run([*without_kill, sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == f"PermissionError|{denied(holder.port)}"
+    holder = start_child(_SLOW_HOLDER, unused_port(), "0", prefix=AS_NOBODY)
+    assert kill_elsewhere(holder.port, prefix=WITHOUT_KILL) == f"PermissionError|{denied(holder.port)}"
     assert holder.process.poll() is None
 
 

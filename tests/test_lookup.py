@@ -12,7 +12,7 @@ from collections.abc import Callable
 import pytest
 
 import velmor
-from conftest import Holder, in_subprocess, unused_port
+from conftest import AS_NOBODY, Holder, in_subprocess, unused_port
 
 
 def as_kernel_shows(pid: int) -> dict[str, object]:
@@ -81,7 +81,7 @@ def test_hidden_owner_reads_as_none_in_both(held_port: Holder, start_holder: Cal
         ports = [{held_port.port}, {free}, {held_port.port}]
         print(json.dumps([velmor.scan(ports), [velmor.get_info(p) for p in ports], velmor.is_available(ports[0])]))
         """,
-        user="65534",
+        prefix=AS_NOBODY,
     )
     assert result.returncode == 0, result.stderr
     scanned, single, available = json.loads(result.stdout)

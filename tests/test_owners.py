@@ -9,119 +9,21 @@ import shutil
 import socket
 import subprocess
 import sys
-import textwrap
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
 import pytest
 
-from conftest import unused_port
+from conftest import Holder, command_line, process_name, raw_command_line, unused_port, unused_ports
 
 netlink_hooks = pytest.importorskip("_velmor_hooks")
 proc_net_hooks = pytest.importorskip("_velmor_hooks_procnet")
 
-# A child that opens the sockets named in argv[2] (comma-separated) on port
-# argv[1], prints "ready" and the descriptor of each socket in opening order,
-# and waits until its stdin closes.
-#   tcp, tcp6      a listener on 127.0.0.1 / ::1
-#   any            a listener on the IPv4 wildcard address
-#   reuseport      a listener on 127.0.0.1 with SO_REUSEPORT
-#   udp            a UDP socket on 127.0.0.1
-#   connected      a TCP connection whose local end is the port
-#   raw-N          a raw IPv4 socket for protocol N (the port is unused)
-#   name-HEX       sets its own comm to the bytes HEX
-_CHILD = textwrap.dedent(
-    """
-    import ctypes, socket, sys
-    port = int(sys.argv[1])
-    held = []
-    for kind in sys.argv[2].split(","):
-        if kind in ("tcp", "tcp6", "any", "reuseport"):
-            family = socket.AF_INET6 if kind == "tcp6" else socket.AF_INET
-            s = socket.socket(family, socket.SOCK_STREAM)
-            if kind == "tcp6":
-                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            if kind == "reuseport":
-                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
-            s.bind(({"tcp6": "::1", "any": "0.0.0.0"}.get(kind, "127.0.0.1"), port))
-            s.listen()
-            held.append(s)
-        elif kind == "udp":
-            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            s.bind(("127.0.0.1", port))
-            held.append(s)
-        elif kind == "connected":
-            server = socket.socket()
-            server.bind(("127.0.0.1", 0))
-            server.listen()
-            s = socket.socket()
-            s.bind(("127.0.0.1", port))
-            s.connect(server.getsockname())
-            peer, _ = server.accept()
-            server.close()
-            held += [s, peer]
-        elif kind.startswith("raw-"):
-            held.append(socket.socket(socket.AF_INET, socket.SOCK_RAW, int(kind[4:])))
-        elif kind.startswith("name-"):
-            libc = ctypes.CDLL(None, use_errno=True)
-            assert libc.prctl(15, bytes.fromhex(kind[5:]), 0, 0, 0) == 0  # PR_SET_NAME
-    print("ready", *[s.fileno() for s in held], flush=True)
-    sys.stdin.read()
-    """
-)
-
 # The two modes of the search, by their listening_only flag.
 MODES = [pytest.param(True, id="listening"), pytest.param(False, id="all")]
-
-
-class Child:
-    """A process started by a test, always ended again by its pid."""
-
-    def __init__(self, command: list[str | bytes]) -> None:
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        assert self.process.stdout is not None
-        words = self.process.stdout.readline().split()
-        if not words or words[0] != b"ready":
-            self.stop()
-            raise RuntimeError(f"child {command[:1]} failed to start")
-        self.fds = [int(word) for word in words[1:]]
-
-    @property
-    def pid(self) -> int:
-        return self.process.pid
-
-    def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait(timeout=10)
-        for stream in (self.process.stdin, self.process.stdout):
-            if stream is not None:
-                stream.close()
-
-
-@pytest.fixture
-def start() -> Iterator[Callable[..., Child]]:
-    """start(port, kinds, executable=sys.executable, extra_args=(), prefix=()):
-    a child holding `port` as `kinds` says."""
-    children: list[Child] = []
-
-    def run(
-        port: int,
-        kinds: str,
-        executable: str | Path = sys.executable,
-        extra_args: tuple[str | bytes, ...] = (),
-        prefix: tuple[str, ...] = (),
-    ) -> Child:
-        child = Child([*prefix, str(executable), "-c", _CHILD, str(port), kinds, *extra_args])
-        children.append(child)
-        return child
-
-    yield run
-    for child in children:
-        child.stop()
 
 
 @pytest.fixture(params=[netlink_hooks, proc_net_hooks], ids=["netlink", "proc_net"])
@@ -130,31 +32,9 @@ def hooks(request: pytest.FixtureRequest) -> ModuleType:
     return module
 
 
-def unused_ports(count: int) -> list[int]:
-    """`count` distinct ports the system just handed out, all held at once
-    while choosing so that none comes twice."""
-    held = [socket.socket() for _ in range(count)]
-    try:
-        for s in held:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in held]
-    finally:
-        for s in held:
-            s.close()
-
-
 def proc_order() -> list[int]:
     """The pids in the order the /proc directory lists them."""
     return [int(entry) for entry in os.listdir("/proc") if entry.isdigit()]
-
-
-def kernel_cmd(pid: int) -> str:
-    raw = Path(f"/proc/{pid}/cmdline").read_bytes().rstrip(b"\0")
-    return raw.replace(b"\0", b" ").decode()
-
-
-def kernel_comm(pid: int) -> str:
-    return Path(f"/proc/{pid}/comm").read_bytes().rstrip(b"\n").decode()
 
 
 def socket_inode(pid: int, fd: int) -> int:
@@ -170,16 +50,16 @@ def pids(owners: list[dict[str, Any]]) -> list[int]:
 class TestWhoHoldsAPort:
     @pytest.mark.parametrize("listening_only", MODES)
     def test_listener_is_reported_as_the_kernel_shows_it(
-        self, hooks: ModuleType, start: Callable[..., Child], listening_only: bool
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], listening_only: bool
     ) -> None:
         port = unused_port()
-        child = start(port, "tcp")
+        child = start_holder(port, "tcp")
         owners = hooks.find_owners(port, listening_only)
         assert owners == [
             {
                 "pid": child.pid,
-                "name": kernel_comm(child.pid),
-                "cmd": kernel_cmd(child.pid),
+                "name": process_name(child.pid),
+                "cmd": command_line(child.pid),
                 "fd": child.fds[0],
                 "socket_id": socket_inode(child.pid, child.fds[0]),
             }
@@ -195,10 +75,10 @@ class TestWhoHoldsAPort:
     @pytest.mark.parametrize("listening_only", MODES)
     @pytest.mark.parametrize("kinds", ["tcp,tcp6", "tcp6,tcp", "any,udp"])
     def test_one_record_per_process_at_its_first_counting_socket(
-        self, hooks: ModuleType, start: Callable[..., Child], kinds: str, listening_only: bool
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], kinds: str, listening_only: bool
     ) -> None:
         port = unused_port()
-        child = start(port, kinds)
+        child = start_holder(port, kinds)
         owners = hooks.find_owners(port, listening_only)
         assert pids(owners) == [child.pid]
         # Descriptors are examined in ascending order; the first socket opened counts first.
@@ -207,31 +87,33 @@ class TestWhoHoldsAPort:
 
     @pytest.mark.parametrize("listening_only", MODES)
     def test_processes_sharing_a_port_come_in_process_list_order(
-        self, hooks: ModuleType, start: Callable[..., Child], listening_only: bool
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], listening_only: bool
     ) -> None:
         port = unused_port()
-        children = {start(port, "reuseport").pid, start(port, "reuseport").pid}
+        children = {start_holder(port, "reuseport").pid, start_holder(port, "reuseport").pid}
         expected = [pid for pid in proc_order() if pid in children]
         assert pids(hooks.find_owners(port, listening_only)) == expected
         assert hooks.find_first_listener(port)["pid"] == expected[0]
 
     @pytest.mark.parametrize("kinds", ["udp", "connected"])
     def test_non_listeners_count_only_for_all_sockets(
-        self, hooks: ModuleType, start: Callable[..., Child], kinds: str
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], kinds: str
     ) -> None:
         port = unused_port()
-        child = start(port, kinds)
+        child = start_holder(port, kinds)
         assert pids(hooks.find_owners(port, False)) == [child.pid]
         assert hooks.find_owners(port, True) == []
         assert hooks.find_first_listener(port) is None
 
     @pytest.mark.parametrize("protocol", [socket.IPPROTO_TCP, socket.IPPROTO_UDP])
-    def test_raw_socket_never_counts(self, hooks: ModuleType, start: Callable[..., Child], protocol: int) -> None:
+    def test_raw_socket_never_counts(
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], protocol: int
+    ) -> None:
         try:
             socket.socket(socket.AF_INET, socket.SOCK_RAW, protocol).close()
         except PermissionError:
             pytest.skip("raw sockets need CAP_NET_RAW")
-        child = start(0, f"raw-{protocol}")
+        child = start_holder(0, f"raw-{protocol}")
         assert child.pid not in pids(hooks.find_owners(protocol, False))
 
     @pytest.mark.parametrize("listening_only", MODES)
@@ -245,17 +127,19 @@ class TestWhoHoldsAPort:
             assert owners[0]["fd"] == own.fileno()
             assert owners[0]["socket_id"] == os.fstat(own.fileno()).st_ino
 
-    def test_other_network_namespace_does_not_count(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
+    def test_other_network_namespace_does_not_count(
+        self, hooks: ModuleType, start_holder: Callable[..., Holder]
+    ) -> None:
         unshare = shutil.which("unshare")
         if unshare is None:
             pytest.skip("needs unshare")
         port = unused_port()
         try:
-            elsewhere = start(port, "any", prefix=(unshare, "-n"))
+            elsewhere = start_holder(port, "any", prefix=(unshare, "-n"))
         except RuntimeError:
             pytest.skip("cannot create a network namespace here")
         assert elsewhere.pid not in pids(hooks.find_owners(port, False))
-        here = start(port, "tcp")
+        here = start_holder(port, "tcp")
         assert pids(hooks.find_owners(port, False)) == [here.pid]
         assert hooks.find_first_listener(port)["pid"] == here.pid
 
@@ -273,22 +157,22 @@ class TestWhatIsReported:
         ],
     )
     def test_name_completes_a_cut_comm_from_the_command_line(
-        self, hooks: ModuleType, start: Callable[..., Child], tmp_path: Path, program: str, comm_hex: str | None
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path, program: str, comm_hex: str | None
     ) -> None:
         executable = tmp_path / program
         executable.symlink_to(sys.executable)
         port = unused_port()
-        child = start(port, "tcp" if comm_hex is None else f"tcp,name-{comm_hex}", executable=executable)
+        child = start_holder(port, "tcp" if comm_hex is None else f"tcp,name-{comm_hex}", executable=executable)
         comm = Path(f"/proc/{child.pid}/comm").read_bytes().rstrip(b"\n")
         assert len(comm) == 15
         expected = program if comm_hex is None else comm.decode()
         assert [(o["pid"], o["name"]) for o in hooks.find_owners(port, True)] == [(child.pid, expected)]
 
     def test_holder_with_a_name_that_is_not_utf8_is_left_out(
-        self, hooks: ModuleType, start: Callable[..., Child]
+        self, hooks: ModuleType, start_holder: Callable[..., Holder]
     ) -> None:
         port = unused_port()
-        start(port, "tcp,name-" + b"bad-\xff-name".hex())
+        start_holder(port, "tcp,name-" + b"bad-\xff-name".hex())
         assert hooks.find_owners(port, False) == []
         assert hooks.find_first_listener(port) is None
 
@@ -303,11 +187,11 @@ class TestWhatIsReported:
         ],
     )
     def test_cmd_is_the_command_line_as_utf8(
-        self, hooks: ModuleType, start: Callable[..., Child], argument: str | bytes
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], argument: str | bytes
     ) -> None:
         port = unused_port()
-        child = start(port, "tcp", extra_args=(argument,))
-        raw = Path(f"/proc/{child.pid}/cmdline").read_bytes().rstrip(b"\0").replace(b"\0", b" ")
+        child = start_holder(port, "tcp", extra_args=(argument,))
+        raw = raw_command_line(child.pid)
         [owner] = hooks.find_owners(port, True)
         cmd: str = owner["cmd"]
         encoded = cmd.encode()
@@ -327,15 +211,15 @@ class TestWhatIsReported:
 
 class TestOnePassForManyPorts:
     def test_each_entry_equals_the_single_port_search(
-        self, hooks: ModuleType, start: Callable[..., Child]
+        self, hooks: ModuleType, start_holder: Callable[..., Holder]
     ) -> None:
         shared, udp_only, connected, free, only, only_second = unused_ports(6)
-        start(shared, "reuseport")
-        start(shared, "reuseport")
-        start(udp_only, "udp")
-        start(connected, "connected")
-        start(only, "tcp")
-        second = start(only_second, "tcp")
+        start_holder(shared, "reuseport")
+        start_holder(shared, "reuseport")
+        start_holder(udp_only, "udp")
+        start_holder(connected, "connected")
+        start_holder(only, "tcp")
+        second = start_holder(only_second, "tcp")
         ports = [only, free, shared, udp_only, connected, only_second, shared, only]
         answers = hooks.find_first_listeners(ports)
         assert answers == [hooks.find_first_listener(port) for port in ports]
@@ -343,7 +227,7 @@ class TestOnePassForManyPorts:
         assert answers[5]["pid"] == second.pid
         assert answers[1] is None and answers[3] is None and answers[4] is None
 
-    def test_one_process_owns_several_ports(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
+    def test_one_process_owns_several_ports(self, hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
         shared, own_only = unused_ports(2)
         with socket.socket() as first, socket.socket() as second:
             first.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
@@ -351,15 +235,15 @@ class TestOnePassForManyPorts:
             first.listen()
             second.bind(("127.0.0.1", own_only))
             second.listen()
-            child = start(shared, "reuseport")
+            child = start_holder(shared, "reuseport")
             answers = hooks.find_first_listeners([shared, own_only])
             expected = [pid for pid in proc_order() if pid in (child.pid, os.getpid())][0]
             assert [answer["pid"] for answer in answers] == [expected, os.getpid()]
             assert answers == [hooks.find_first_listener(shared), hooks.find_first_listener(own_only)]
 
-    def test_wide_range_matches_single_searches(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
+    def test_wide_range_matches_single_searches(self, hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
         held_ports = unused_ports(3)
-        held = [start(port, "tcp") for port in held_ports]
+        held = [start_holder(port, "tcp") for port in held_ports]
         low = max(1, min(held_ports) - 60)
         ports = list(range(low, min(65536, low + 120)))
         ports += [port for port in held_ports if port not in ports]
@@ -368,9 +252,9 @@ class TestOnePassForManyPorts:
             assert answers[port] == hooks.find_first_listener(port), port
         assert [answers[port]["pid"] for port in held_ports] == [child.pid for child in held]
 
-    def test_all_ports_at_once(self, hooks: ModuleType, start: Callable[..., Child]) -> None:
+    def test_all_ports_at_once(self, hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
         port = unused_port()
-        child = start(port, "tcp")
+        child = start_holder(port, "tcp")
         answers = hooks.find_first_listeners(range(1, 65536))
         assert len(answers) == 65535
         assert answers[port - 1] == hooks.find_first_listener(port)
@@ -380,13 +264,13 @@ class TestOnePassForManyPorts:
         assert hooks.find_first_listeners([]) == []
 
 
-def test_table_readers_agree(start: Callable[..., Child]) -> None:
+def test_table_readers_agree(start_holder: Callable[..., Holder]) -> None:
     kinds = ("tcp,tcp6", "udp", "connected", "any")
     *fixture_ports, shared, free = unused_ports(len(kinds) + 2)
     for kind, port in zip(kinds, fixture_ports):
-        start(port, kind)
-    start(shared, "reuseport")
-    start(shared, "reuseport")
+        start_holder(port, kind)
+    start_holder(shared, "reuseport")
+    start_holder(shared, "reuseport")
     ports = [*fixture_ports, shared, free]
     for listening_only in (True, False):
         for port in ports:
@@ -396,9 +280,9 @@ def test_table_readers_agree(start: Callable[..., Child]) -> None:
     assert netlink_hooks.find_first_listeners(ports) == proc_net_hooks.find_first_listeners(ports)
 
 
-def test_processes_exiting_during_the_pass(hooks: ModuleType, start: Callable[..., Child]) -> None:
+def test_processes_exiting_during_the_pass(hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
     port = unused_port()
-    holder = start(port, "reuseport")
+    holder = start_holder(port, "reuseport")
     stop = threading.Event()
 
     # Short-lived processes, holding the same port, come and go while the

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import socket
 import sys
 import threading
@@ -12,11 +11,7 @@ from collections.abc import Callable
 import pytest
 
 import velmor
-from conftest import Holder, in_subprocess, unused_port
-
-
-def open_descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
+from conftest import Holder, descriptor_count, in_subprocess, port_is_bindable, unused_port
 
 
 class TestIsAvailable:
@@ -24,8 +19,7 @@ class TestIsAvailable:
         port = unused_port()
         assert velmor.is_available(port) is True
         assert velmor.is_available(port) is True
-        with socket.socket() as s:  # nothing held afterwards
-            s.bind(("127.0.0.1", port))
+        assert port_is_bindable(port)  # nothing held afterwards
 
     def test_held_port_and_the_listener_keeps_working(self, held_port: Holder) -> None:
         assert velmor.is_available(held_port.port) is False
@@ -50,11 +44,11 @@ class TestIsAvailable:
 
     def test_no_descriptor_leaks(self, held_port: Holder) -> None:
         free = unused_port()
-        before = open_descriptors()
+        before = descriptor_count()
         for _ in range(2000):
             velmor.is_available(free)
             velmor.is_available(held_port.port)
-        assert open_descriptors() == before
+        assert descriptor_count() == before
 
 
 def test_full_descriptor_table() -> None:
@@ -90,8 +84,7 @@ class TestFindFree:
     def test_without_preference_the_system_chooses(self, preferred: tuple[int | None, ...]) -> None:
         port = velmor.find_free(*preferred)
         assert 0 < port < 65536
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", port))
+        assert port_is_bindable(port)
 
     def test_free_preferred_port_comes_back(self) -> None:
         port = unused_port()
@@ -101,8 +94,7 @@ class TestFindFree:
     def test_taken_preferred_port_gives_another(self, held_port: Holder) -> None:
         port = velmor.find_free(held_port.port)
         assert port != held_port.port
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", port))
+        assert port_is_bindable(port)
 
 
 class TestWaitUntilFree:

@@ -2,19 +2,24 @@
 
 from __future__ import annotations
 
-import os
-import shutil
 import signal
-import subprocess
 import sys
 import textwrap
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import pytest
 
-from conftest import Holder, unused_port
+from conftest import (
+    AS_NOBODY,
+    WITHOUT_KILL,
+    Holder,
+    descriptor_count,
+    in_subprocess,
+    needs_root_that_can_drop_kill,
+    unused_port,
+)
 
 hooks = pytest.importorskip("_velmor_hooks", reason="the test-only extension is built by scripts/test")
 
@@ -49,19 +54,6 @@ _CHANGING_HOLDER = textwrap.dedent(
     """
 )
 
-# A child listening on `port` until it is ended.
-_LISTENER = textwrap.dedent(
-    """
-    import socket, sys, time
-    s = socket.socket()
-    s.bind(("127.0.0.1", int(sys.argv[1])))
-    s.listen()
-    print("ready", flush=True)
-    while True:
-        time.sleep(60)
-    """
-)
-
 # A child listening on `port` that closes its socket on SIGTERM, says
 # "released", and keeps running.
 _RELEASING_LISTENER = textwrap.dedent(
@@ -81,38 +73,23 @@ _RELEASING_LISTENER = textwrap.dedent(
 )
 
 
-class ChangingHolder(Holder):
-    def order(self, command: str) -> None:
-        assert self.process.stdin is not None and self.process.stdout is not None
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-        assert self.process.stdout.readline().strip() == "done"
+def order(holder: Holder, command: str) -> None:
+    """Has a child running _CHANGING_HOLDER obey `command`."""
+    assert holder.process.stdin is not None and holder.process.stdout is not None
+    holder.process.stdin.write(command + "\n")
+    holder.process.stdin.flush()
+    assert holder.process.stdout.readline().strip() == "done"
 
-    def assert_alive(self) -> None:
-        # A signal sent earlier would have ended it before it answers.
-        self.order("ping")
-        assert self.process.poll() is None
+
+def assert_alive(holder: Holder) -> None:
+    # A signal sent earlier would have ended it before it answers.
+    order(holder, "ping")
+    assert holder.process.poll() is None
 
 
 @pytest.fixture
-def changing_holder() -> Iterator[ChangingHolder]:
-    port = unused_port()
-    process = subprocess.Popen(
-        [sys.executable, "-c", _CHANGING_HOLDER, str(port)],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        text=True,
-    )
-    holder = ChangingHolder(port, process)
-    try:
-        assert process.stdout is not None
-        assert process.stdout.readline().strip() == "ready"
-        yield holder
-    finally:
-        holder.stop()
-        for pipe in (process.stdin, process.stdout):
-            if pipe is not None:
-                pipe.close()
+def changing_holder(start_child: Callable[..., Holder]) -> Holder:
+    return start_child(_CHANGING_HOLDER, unused_port())
 
 
 def record_of(holder: Holder) -> dict[str, Any]:
@@ -120,10 +97,6 @@ def record_of(holder: Holder) -> dict[str, Any]:
     records = [r for r in hooks.find_owners(holder.port, False) if r["pid"] == holder.pid]
     assert len(records) == 1, records
     return dict(records[0])
-
-
-def open_descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 @linux_only
@@ -135,12 +108,12 @@ class TestSignalHolder:
 
     @pytest.mark.parametrize("change", ["close", "file", "socket"])
     def test_holder_that_let_the_socket_go_is_not_signalled(
-        self, changing_holder: ChangingHolder, change: str
+        self, changing_holder: Holder, change: str
     ) -> None:
         record = record_of(changing_holder)
-        changing_holder.order(change)
+        order(changing_holder, change)
         assert hooks.signal_holder(record, signal.SIGTERM) == "gone"
-        changing_holder.assert_alive()
+        assert_alive(changing_holder)
 
     @pytest.mark.parametrize(
         "mismatch",
@@ -155,14 +128,14 @@ class TestSignalHolder:
     )
     def test_record_that_no_longer_matches_is_not_signalled(
         self,
-        changing_holder: ChangingHolder,
+        changing_holder: Holder,
         held_port: Holder,
         mismatch: Callable[[dict[str, Any], dict[str, Any]], dict[str, Any]],
     ) -> None:
         record = record_of(changing_holder)
         other = record_of(held_port)
         assert hooks.signal_holder({**record, **mismatch(record, other)}, signal.SIGTERM) == "gone"
-        changing_holder.assert_alive()
+        assert_alive(changing_holder)
         assert held_port.process.poll() is None
 
     def test_exited_holder_is_gone(self, held_port: Holder) -> None:
@@ -190,83 +163,39 @@ class TestFreePort:
         self, start_holder: Callable[..., Holder], kinds: str, outcome: str, survives: bool
     ) -> None:
         holder = start_holder(kinds=kinds)
-        before = open_descriptors()
+        before = descriptor_count()
         assert hooks.free_port(holder.port, False) == outcome
-        assert open_descriptors() == before
+        assert descriptor_count() == before
         assert (holder.process.poll() is None) == survives
 
     def test_port_released_before_the_search_counts_as_freed_without_waiting(self) -> None:
-        before = open_descriptors()
+        before = descriptor_count()
         started = time.monotonic()
         assert hooks.free_port(unused_port(), False) == "freed"
         assert time.monotonic() - started < 0.9
-        assert open_descriptors() == before
+        assert descriptor_count() == before
 
-    def test_port_released_by_a_holder_that_stays(self) -> None:
+    def test_port_released_by_a_holder_that_stays(self, start_child: Callable[..., Holder]) -> None:
         # The holder answers SIGTERM by closing its socket and running on: the
         # port comes free although no watched holder exits.
-        port = unused_port()
-        process = subprocess.Popen(
-            [sys.executable, "-c", _RELEASING_LISTENER, str(port)], stdout=subprocess.PIPE, text=True
-        )
-        holder = Holder(port, process)
-        try:
-            assert process.stdout is not None
-            assert process.stdout.readline().strip() == "ready"
-            assert hooks.free_port(port, False) == "freed"
-            assert process.stdout.readline().strip() == "released"
-            assert process.poll() is None
-        finally:
-            holder.stop()
-            if process.stdout is not None:
-                process.stdout.close()
+        holder = start_child(_RELEASING_LISTENER, unused_port())
+        assert holder.process.stdout is not None
+        assert hooks.free_port(holder.port, False) == "freed"
+        assert holder.process.stdout.readline().strip() == "released"
+        assert holder.process.poll() is None
 
 
-def has_capabilities(*numbers: int) -> bool:
-    with open("/proc/self/status") as status:
-        effective = next(int(line.split()[1], 16) for line in status if line.startswith("CapEff:"))
-    return all(effective >> number & 1 for number in numbers)
-
-
-CAP_KILL, CAP_SYS_PTRACE = 5, 19
-
-
-@pytest.mark.skipif(
-    not sys.platform.startswith("linux")
-    or shutil.which("setpriv") is None
-    or os.geteuid() != 0
-    or not has_capabilities(CAP_KILL, CAP_SYS_PTRACE),
-    reason="needs root with CAP_KILL and CAP_SYS_PTRACE, and setpriv",
-)
+@needs_root_that_can_drop_kill
 class TestRefusal:
     """The caller runs as root without CAP_KILL: it can read the descriptors of
     a holder run as nobody, but may not signal it."""
 
-    NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
-    WITHOUT_KILL = ("setpriv", "--bounding-set=-kill", "--inh-caps=-kill")
-
     @pytest.fixture
-    def nobody_holder(self) -> Iterator[Holder]:
-        port = unused_port()
-        process = subprocess.Popen(
-            [*self.NOBODY, sys.executable, "-c", _LISTENER, str(port)], stdout=subprocess.PIPE, text=True
-        )
-        holder = Holder(port, process)
-        try:
-            assert process.stdout is not None
-            assert process.stdout.readline().strip() == "ready"
-            yield holder
-        finally:
-            holder.stop()
+    def nobody_holder(self, start_holder: Callable[..., Holder]) -> Holder:
+        return start_holder(prefix=AS_NOBODY)
 
     def without_kill(self, code: str) -> str:
-        result = subprocess.run(
-            [*self.WITHOUT_KILL, sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True,
-            text=True,
-            timeout=60,
-            env=dict(os.environ),
-        )
+        result = in_subprocess(code, prefix=WITHOUT_KILL)
         assert result.returncode == 0, result.stderr
         return result.stdout.strip()
 

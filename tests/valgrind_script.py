@@ -21,9 +21,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import private_network  # noqa: E402
 import test_leaks  # noqa: E402
 import velmor  # noqa: E402
+from conftest import AS_NOBODY, CAP_KILL, has_capabilities  # noqa: E402
 
 ROUNDS = 3
-CAP_KILL = 5
 
 
 def each_path(network: int | None) -> None:
@@ -56,18 +56,11 @@ def kill_that_frees() -> None:
     print("path kill-frees", flush=True)
 
 
-def lacks_cap_kill() -> bool:
-    with open("/proc/self/status") as status:
-        effective = next(line for line in status if line.startswith("CapEff:"))
-    return not int(effective.split()[1], 16) & (1 << CAP_KILL)
-
-
 def kill_refused() -> None:
     """A holder run as nobody; this process, started as root without CAP_KILL
     by scripts/valgrind-check, sees it and is refused."""
     holder_code = "import socket,sys; s=socket.socket(); s.bind(('127.0.0.1',0)); s.listen(); print(s.getsockname()[1], flush=True); sys.stdin.read()"
-    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-    holder = subprocess.Popen([*nobody, sys.executable, "-c", holder_code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen([*AS_NOBODY, sys.executable, "-c", holder_code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout is not None
         port = int(holder.stdout.readline())
@@ -115,7 +108,7 @@ def main() -> None:
         each_path(network)
         if network is not None:
             kill_that_frees()
-            if os.geteuid() == 0 and lacks_cap_kill():
+            if os.geteuid() == 0 and not has_capabilities(CAP_KILL):
                 kill_refused()
     no_descriptor_left()
     print("done", flush=True)
