@@ -8,6 +8,7 @@ from typing import Any
 import pytest
 
 import velmor
+from conftest import OUT_OF_RANGE
 
 Call = Callable[[], Any]
 
@@ -45,9 +46,6 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
-
-
-OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
 @pytest.mark.parametrize(

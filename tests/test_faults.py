@@ -12,7 +12,6 @@ from __future__ import annotations
 import json
 import os
 import platform
-import socket
 import subprocess
 import sys
 import textwrap
@@ -25,24 +24,12 @@ import pytest
 
 import private_network
 import velmor
-from conftest import Holder
+from conftest import AS_NOBODY, Ghost, Holder, command_line, in_subprocess, not_freed, process_name, unused_ports
 
 try:
     import _velmor_hooks as hooks
 except ImportError:  # built by scripts/test only
     hooks = None
-
-
-def not_freed(port: int) -> str:
-    return f"Could not free port {port}: no matching process was found or it did not exit"
-
-
-@pytest.fixture(scope="module")
-def network() -> Iterator[int | None]:
-    fd = private_network.make()
-    yield fd
-    if fd is not None:
-        os.close(fd)
 
 
 @pytest.fixture
@@ -52,37 +39,6 @@ def inside(network: int | None) -> Iterator[int | None]:
         yield network
 
 
-def ports_in_use(count: int) -> list[int]:
-    """`count` distinct ports, handed out together by the system."""
-    sockets = [socket.socket() for _ in range(count)]
-    try:
-        for s in sockets:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in sockets]
-    finally:
-        for s in sockets:
-            s.close()
-
-
-class Ghost:
-    """A listener whose only reference is in flight in a local socket's queue:
-    its port is busy, yet no process holds a descriptor of it, so every
-    search for it walks all processes and finds nobody."""
-
-    def __init__(self) -> None:
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen()
-        self.port = listener.getsockname()[1]
-        self.sender, self.receiver = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
-        socket.send_fds(self.sender, [b"x"], [listener.fileno()])
-        listener.close()
-
-    def close(self) -> None:
-        self.sender.close()
-        self.receiver.close()
-
-
 @pytest.fixture
 def ghost(inside: int | None) -> Iterator[Ghost]:
     ghost = Ghost()
@@ -90,14 +46,9 @@ def ghost(inside: int | None) -> Iterator[Ghost]:
     ghost.close()
 
 
-def info_of(holder: Holder | subprocess.Popen[str]) -> dict[str, Any]:
+def info_of(holder: Holder) -> dict[str, Any]:
     """What get_info should say of one of our holders, as the kernel shows it."""
-    pid = holder.pid
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        cmd = f.read().rstrip(b"\0").replace(b"\0", b" ").decode()
-    with open(f"/proc/{pid}/comm") as f:
-        name = f.read().rstrip("\n")
-    return {"pid": pid, "name": name, "cmd": cmd}
+    return {"pid": holder.pid, "name": process_name(holder.pid), "cmd": command_line(holder.pid)}
 
 
 # --- processes that vanish mid-pass ------------------------------------------------
@@ -116,7 +67,7 @@ s.listen()
 def test_processes_vanishing_mid_pass(
     inside: int | None, ghost: Ghost, start_holder: Callable[..., Holder]
 ) -> None:
-    steady_port, churn_port = ports_in_use(2)
+    steady_port, churn_port = unused_ports(2)
     steady = start_holder(steady_port, "tcp,udp")
     expected = velmor.get_info(steady.port)
     assert expected is not None and expected["pid"] == steady.pid
@@ -173,17 +124,12 @@ def test_processes_vanishing_mid_pass(
 # --- a caller that may not read the holder's descriptors ---------------------------
 
 
-def run_as_nobody(code: str) -> subprocess.CompletedProcess[str]:
-    command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", sys.executable, "-c", textwrap.dedent(code)]
-    return subprocess.run(command, capture_output=True, text=True, timeout=60, env=dict(os.environ))
-
-
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run a listener that nobody may inspect")
 def test_caller_that_cannot_read_the_holders_descriptors(inside: int | None, held_port: Holder) -> None:
-    probe = run_as_nobody("import velmor")
+    probe = in_subprocess("import velmor", prefix=AS_NOBODY)
     if probe.returncode != 0:
         pytest.skip(f"velmor cannot be imported as nobody here: {probe.stderr.strip()[-200:]}")
-    result = run_as_nobody(
+    result = in_subprocess(
         f"""
         import json, velmor
         port = {held_port.port}
@@ -193,7 +139,8 @@ def test_caller_that_cannot_read_the_holders_descriptors(inside: int | None, hel
         except OSError as error:
             answers["kill"] = [type(error).__name__, *error.args]
         print(json.dumps(answers))
-        """
+        """,
+        prefix=AS_NOBODY,
     )
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == {
@@ -241,47 +188,15 @@ except PermissionError:
 _SECCOMP = {"x86_64": (0xC000003E, 41), "aarch64": (0xC00000B7, 198)}
 
 
-# A listener on the IPv6 wildcard that also takes IPv4: it keeps 127.0.0.1
-# busy, and it is found only in the tcp6 table.
-_DUAL_STACK = """
-import socket, sys
-s = socket.socket(socket.AF_INET6)
-s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-s.bind(("::", int(sys.argv[1])))
-s.listen()
-print("ready", flush=True)
-sys.stdin.read()
-"""
-
-
-@pytest.fixture
-def dual_stack(inside: int | None) -> Iterator[Callable[[int], subprocess.Popen[str]]]:
-    started: list[subprocess.Popen[str]] = []
-
-    def start(port: int) -> subprocess.Popen[str]:
-        process = subprocess.Popen(
-            [sys.executable, "-c", _DUAL_STACK, str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-        )
-        started.append(process)
-        assert process.stdout is not None and process.stdout.readline().strip() == "ready"
-        return process
-
-    yield start
-    for process in started:
-        process.kill()  # ours, by its pid
-        process.communicate(timeout=10)
-
-
 @pytest.mark.skipif(platform.machine() not in _SECCOMP, reason="the filter knows x86_64 and aarch64 only")
 def test_refused_netlink_falls_back_to_proc_net(
     inside: int | None,
     ghost: Ghost,
     start_holder: Callable[..., Holder],
-    dual_stack: Callable[[int], subprocess.Popen[str]],
 ) -> None:
-    tcp_port, six_port, udp_port, victim_port, free_port = ports_in_use(5)
+    tcp_port, six_port, udp_port, victim_port, free_port = unused_ports(5)
     tcp = start_holder(tcp_port, "tcp")
-    six = dual_stack(six_port)
+    six = start_holder(six_port, "dual-stack")  # IPv4 too, found only in the tcp6 table
     start_holder(udp_port, "udp")
     victim = start_holder(victim_port, "tcp,udp")
     ports = [tcp.port, six_port, udp_port, ghost.port, free_port, 0]
@@ -297,7 +212,7 @@ def test_refused_netlink_falls_back_to_proc_net(
         }}))
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    result = in_subprocess(code)
     assert result.returncode == 0, result.stderr
 
     # The listeners' owners (IPv4 and IPv6 tables), then None for the port
@@ -358,11 +273,11 @@ ROOM = 8
 
 @pytest.mark.slow
 def test_descriptor_table_full(inside: int | None, start_holder: Callable[..., Holder]) -> None:
-    held_port, free_port, *victim_ports = ports_in_use(2 + ROOM + 1)
+    held_port, free_port, *victim_ports = unused_ports(2 + ROOM + 1)
     held = start_holder(held_port)
     victims = [start_holder(port) for port in victim_ports]
     code = _NO_ROOM.format(held=held.port, free=free_port, victims=[v.port for v in victims])
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    result = in_subprocess(code, timeout=120)
     assert result.returncode == 0, result.stderr
     rows = [json.loads(line) for line in result.stdout.splitlines()]
     assert [row["room"] for row in rows] == list(range(ROOM + 1))

@@ -24,12 +24,8 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import operator
-import os
 import resource
-import socket
-import subprocess
 import sys
-import textwrap
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -41,8 +37,8 @@ from hypothesis import strategies as st
 
 import private_network
 import velmor
+from conftest import OUT_OF_RANGE, SANITIZED, in_subprocess, not_freed, unused_port
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
 LONG_MIN, LONG_MAX = -(2**63), 2**63 - 1
 
 PARAMETERS: dict[str, tuple[tuple[str, ...], int]] = {
@@ -402,12 +398,6 @@ def model(function: str, args: tuple[Any, ...], kwargs: dict[str, Any], unraisab
 # --- running one call ---------------------------------------------------------
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
 def substitute(value: Any, port: int) -> Any:
     if value is FREE:
         return port
@@ -449,7 +439,7 @@ def check_answer(function: str, converted: list[Any], answer: Any) -> None:
 def run_call(function: str, args: tuple[Any, ...], kwargs: dict[str, Any], network: int | None) -> None:
     isolated = function in ("kill", "wait_until_free")
     with private_network.inside(network if isolated else None):
-        port = free_port()
+        port = unused_port()
         args = tuple(substitute(value, port) for value in args)
         kwargs = {key: substitute(value, port) for key, value in kwargs.items()}
         model_unraisable: list[type[BaseException]] = []
@@ -485,18 +475,10 @@ def run_call(function: str, args: tuple[Any, ...], kwargs: dict[str, Any], netwo
     if function == "kill" and isinstance(outcome, OSError):
         # The first probe of a free port can be refused for an instant by the
         # kernel; the search then finds no holder in our namespace.
-        assert outcome.args == (f"Could not free port {expected[0]}: no matching process was found or it did not exit",)
+        assert outcome.args == (not_freed(expected[0]),)
         return
     assert not isinstance(outcome, BaseException), f"{function}{args}{kwargs} raised {outcome!r}"
     check_answer(function, expected, outcome)
-
-
-@pytest.fixture(scope="module")
-def network() -> Iterator[int | None]:
-    fd = private_network.make()
-    yield fd
-    if fd is not None:
-        os.close(fd)
 
 
 FUZZ = settings(
@@ -518,16 +500,12 @@ def test_arguments(function: str, network: int | None, data: st.DataObject) -> N
 # --- cases that could bring the interpreter down, in a process of their own -----
 
 
-def sanitized() -> bool:
-    return "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-@pytest.mark.skipif(sanitized(), reason="AddressSanitizer reserves more address space than the limit allows")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than the limit allows")
 def test_endless_sequence_exhausts_memory_without_crashing() -> None:
     # scan reads every item before it looks anything up: given a sequence
     # that never ends, the list of ports grows until memory runs out, which
     # must end the call with an exception, not the process.
-    code = textwrap.dedent(
+    result = in_subprocess(
         """
         import itertools, resource, velmor
         class Endless:
@@ -541,8 +519,8 @@ def test_endless_sequence_exhausts_memory_without_crashing() -> None:
             velmor.scan(Endless())
         except BaseException as error:
             print(type(error).__name__, *error.args)
-        """
+        """,
+        timeout=120,
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() in ("MemoryError", "PanicException out of memory"), result.stdout

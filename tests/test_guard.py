@@ -3,13 +3,11 @@ the test-only extension that can provoke them."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
-import textwrap
 from collections.abc import Callable
 
 import pytest
 
+from conftest import in_subprocess
 from test_boundary import Index
 
 hooks = pytest.importorskip("_velmor_hooks", reason="the test-only extension is built by scripts/test")
@@ -55,7 +53,7 @@ def test_panic_from_python_code_resumes_as_a_new_panic(capfd: pytest.CaptureFixt
 
 
 def test_panic_escapes_except_exception_in_a_fresh_interpreter() -> None:
-    code = textwrap.dedent(
+    result = in_subprocess(
         """
         import _velmor_hooks
         try:
@@ -67,5 +65,4 @@ def test_panic_escapes_except_exception_in_a_fresh_interpreter() -> None:
             print("caught as BaseException", type(error).__qualname__)
         """
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.stdout.strip() == "caught as BaseException PanicException"

@@ -35,6 +35,17 @@ import pytest
 
 import private_network
 import velmor
+from conftest import (
+    AS_NOBODY,
+    OUT_OF_RANGE,
+    SANITIZED,
+    WITHOUT_KILL,
+    Ghost,
+    Holder,
+    denied,
+    in_subprocess,
+    not_freed,
+)
 
 pytestmark = pytest.mark.slow
 
@@ -42,7 +53,6 @@ pytestmark = pytest.mark.slow
 # much; the sanitizer checks every call itself, so cheap paths run 10,000
 # times there. Its quarantine keeps freed memory, so resident memory grows by
 # design and is not bounded there.
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 CHEAP = 10_000 if SANITIZED else 100_000
 WALKS = 600
 KILLS = 150
@@ -51,7 +61,6 @@ KILLS = 150
 # seconds, once they have made a fifth of their iterations.
 WALK_SECONDS = 4.0
 
-OUT_OF_RANGE = "out of range integral type conversion attempted"
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -265,15 +274,6 @@ class Ports:
 
 
 @pytest.fixture(scope="module")
-def network() -> Iterator[int | None]:
-    """The tests' own network namespace, where every port is ours."""
-    fd = private_network.make()
-    yield fd
-    if fd is not None:
-        os.close(fd)
-
-
-@pytest.fixture(scope="module")
 def ports(network: int | None) -> Iterator[Ports]:
     with private_network.inside(network):
         yield from _ports()
@@ -285,16 +285,8 @@ def _ports() -> Generator[Ports, None, None]:
     listener.listen()
     held = listener.getsockname()[1]
 
-    # A listener whose only reference is in flight in a local socket's queue:
-    # the port is busy, yet no process holds a descriptor of it, so every
-    # search for it walks all processes and finds nobody.
-    ghost = socket.socket()
-    ghost.bind(("127.0.0.1", 0))
-    ghost.listen()
-    hidden = ghost.getsockname()[1]
-    sender, receiver = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
-    socket.send_fds(sender, [b"x"], [ghost.fileno()])
-    ghost.close()
+    ghost = Ghost()
+    hidden = ghost.port
 
     with socket.socket() as spare:
         spare.bind(("127.0.0.1", 0))
@@ -307,8 +299,7 @@ def _ports() -> Generator[Ports, None, None]:
     try:
         yield Ports(held=held, free=free, hidden=hidden, own_info=dict(info))
     finally:
-        sender.close()
-        receiver.close()
+        ghost.close()
         listener.close()
 
 
@@ -556,12 +547,11 @@ def _(p: Ports) -> Made:
 # kill (only ports of this process: 0, one known free, or the hidden listener)
 
 
-def not_freed(port: int) -> Callable[[Any], bool]:
+def refused_probe(port: int) -> Callable[[Any], bool]:
     """kill's answer when its first probe of a free port was refused: the
     search finds no holder (no socket of ours is on the port, so nothing is
     signalled) and it raises."""
-    message = f"Could not free port {port}: no matching process was found or it did not exit"
-    return lambda error: type(error) is OSError and error.args == (message,)
+    return lambda error: type(error) is OSError and error.args == (not_freed(port),)
 
 
 @case("kill-zero")
@@ -572,13 +562,13 @@ def _(p: Ports) -> Made:
 @case("kill-free")
 def _(p: Ports) -> Made:
     port = _port(p, "free")
-    return answers(velmor.kill, port, False, expected=True, rarely=not_freed(p.free)), [port]
+    return answers(velmor.kill, port, False, expected=True, rarely=refused_probe(p.free)), [port]
 
 
 @case("kill-free-numpy-force")
 def _(p: Ports) -> Made:
     port, force = _port(p, "free"), numpy.True_
-    return answers(velmor.kill, port, force=force, expected=True, rarely=not_freed(p.free)), [port, force]
+    return answers(velmor.kill, port, force=force, expected=True, rarely=refused_probe(p.free)), [port, force]
 
 
 @case("kill-int-force")
@@ -622,8 +612,7 @@ def _(p: Ports) -> Made:
 @case("kill-busy-without-holder", WALKS)
 def _(p: Ports) -> Made:
     port = _port(p, "hidden")
-    message = f"Could not free port {p.hidden}: no matching process was found or it did not exit"
-    return raises(velmor.kill, port, kind=OSError, message=message), [port]
+    return raises(velmor.kill, port, kind=OSError, message=not_freed(p.hidden)), [port]
 
 
 # Cases that probe a port that must be free and then, were it taken after
@@ -725,9 +714,7 @@ def run_elsewhere(
     setup: str, iterations: int, prefix: tuple[str, ...] = (), seconds: float | None = None
 ) -> subprocess.CompletedProcess[str]:
     code = _RUNNER.format(tests=TESTS_DIR, setup=textwrap.dedent(setup), iterations=iterations, seconds=seconds)
-    return subprocess.run(
-        [*prefix, sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=dict(os.environ)
-    )
+    return in_subprocess(code, prefix=prefix, timeout=300)
 
 
 def test_find_free_without_descriptors_leaves_nothing_behind() -> None:
@@ -761,33 +748,16 @@ def test_find_free_without_descriptors_leaves_nothing_behind() -> None:
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to start a holder as nobody and drop CAP_KILL")
-def test_refused_kill_leaves_nothing_behind(network: int | None) -> None:
-    with private_network.inside(network):
-        refused_kill()
-
-
-def refused_kill() -> None:
+def test_refused_kill_leaves_nothing_behind(network: int | None, start_holder: Callable[..., Holder]) -> None:
     # A holder run as nobody, and a caller that is root without CAP_KILL: the
     # caller sees the holder, and every signal is refused.
-    nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
-    holder_code = "import socket,sys; s=socket.socket(); s.bind(('127.0.0.1',0)); s.listen(); print(s.getsockname()[1], flush=True); sys.stdin.read()"
-    holder = subprocess.Popen(
-        [*nobody, sys.executable, "-c", holder_code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
-    )
-    try:
-        assert holder.stdout is not None
-        port = int(holder.stdout.readline())
-        message = f"Permission denied to kill the process(es) using port {port} (try running with elevated privileges)"
+    with private_network.inside(network):
+        holder = start_holder(prefix=AS_NOBODY)
         setup = f"""
-            port = {port} + 0
+            port = {holder.port} + 0
             watched = [port]
-            call = raises(velmor.kill, port, kind=PermissionError, message={message!r})
+            call = raises(velmor.kill, port, kind=PermissionError, message={denied(holder.port)!r})
         """
-        result = run_elsewhere(
-            setup, WALKS, prefix=("setpriv", "--bounding-set=-kill", "--inh-caps=-kill"), seconds=WALK_SECONDS
-        )
+        result = run_elsewhere(setup, WALKS, prefix=WITHOUT_KILL, seconds=WALK_SECONDS)
         assert result.returncode == 0 and result.stdout.strip() == "ok", result.stderr
-        assert holder.poll() is None, "the refused holder must still run"
-    finally:
-        holder.kill()  # ours, by its pid
-        holder.communicate(timeout=10)
+        assert holder.process.poll() is None, "the refused holder must still run"

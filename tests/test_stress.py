@@ -23,7 +23,6 @@ import faulthandler
 import os
 import random
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -37,6 +36,7 @@ import pytest
 
 import private_network
 import velmor
+from conftest import command_line, stop_process, unused_ports
 
 pytestmark = pytest.mark.slow
 
@@ -128,18 +128,9 @@ def start_listener(number: int, known_pids: set[int]) -> subprocess.Popen[str]:
     process.stdin.write("bind\n")
     process.stdin.flush()
     if process.stdout.readline().strip() != "ready":
-        stop_listener(process)
+        stop_process(process)
         raise RuntimeError(f"listener on {number} did not start")
     return process
-
-
-def stop_listener(process: subprocess.Popen[str]) -> None:
-    if process.poll() is None:
-        process.kill()  # ours, by its pid
-    process.wait(timeout=10)
-    for stream in (process.stdin, process.stdout):
-        if stream is not None:
-            stream.close()
 
 
 @dataclass
@@ -170,12 +161,7 @@ def free_throughout(before: Seen, after: Seen) -> bool:
     return before == after and not before.changing and before.holder is None
 
 
-def _own_command() -> str:
-    with open("/proc/self/cmdline", "rb") as f:
-        return f.read().rstrip(b"\0").replace(b"\0", b" ").decode()
-
-
-OWN_COMMAND = _own_command()
+OWN_COMMAND = command_line("self")
 
 
 def is_us(info: dict[str, Any]) -> bool:
@@ -245,7 +231,7 @@ def observe(run: Run, rng: random.Random) -> None:
         except Exception as error:  # reported, then the listener is stopped below
             run.fail(f"kill({number}) raised {error!r}")
         finally:
-            stop_listener(holder)
+            stop_process(holder)
             ports.end_change(number, None)
         return
 
@@ -332,19 +318,11 @@ def manager(run: Run, network: int | None, seed: int) -> None:
             elif rng.random() < 0.25:
                 holder = run.ports.begin_change(number, held=True)
                 if isinstance(holder, subprocess.Popen):
-                    stop_listener(holder)
+                    stop_process(holder)
                     run.ports.end_change(number, None)
                     run.count("stopped")
     except BaseException as error:  # noqa: BLE001 - reported to the test
         run.fail(f"manager stopped by {error!r}")
-
-
-@pytest.fixture
-def network() -> Iterator[int | None]:
-    fd = private_network.make()
-    yield fd
-    if fd is not None:
-        os.close(fd)
 
 
 @pytest.fixture
@@ -359,21 +337,9 @@ def no_signal_to_us() -> Iterator[list[int]]:
         signal.signal(signal.SIGTERM, previous)
 
 
-def free_numbers(network: int | None, count: int) -> list[int]:
-    with private_network.inside(network):
-        sockets = [socket.socket() for _ in range(count)]
-        try:
-            for s in sockets:
-                s.bind(("127.0.0.1", 0))
-            return [s.getsockname()[1] for s in sockets]
-        finally:
-            for s in sockets:
-                s.close()
-
-
 def test_threads_and_listeners(network: int | None, no_signal_to_us: list[int]) -> None:
-    ports = Ports(free_numbers(network, PORTS))
     with private_network.inside(network):
+        ports = Ports(unused_ports(PORTS))
         for number in list(ports.ports)[: PORTS // 2]:
             ports.begin_change(number, held=False)
             ports.end_change(number, start_listener(number, ports.known_pids))
@@ -393,7 +359,7 @@ def test_threads_and_listeners(network: int | None, no_signal_to_us: list[int]) 
     finally:
         for port in ports.ports.values():
             if port.holder is not None:
-                stop_listener(port.holder)
+                stop_process(port.holder)
 
     assert no_signal_to_us == []
     assert run.errors == [], sorted({error.split(":")[0] for error in run.errors})
