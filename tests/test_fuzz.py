@@ -24,9 +24,8 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import operator
-import resource
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
