@@ -138,7 +138,8 @@ struct ProcessQueries::State {
     UniqueFd fd_dir;                 // /proc/PID/fd of the latest listing
     Pid fd_dir_pid = 0;
     std::vector<char> buffer;        // directory entries, netlink replies, /proc/net text
-    std::string text;                // comm and cmdline
+    std::string text;                // cmdline of text_pid
+    Pid text_pid = 0;                // 0: text holds no command line
 
     explicit State(const SocketFilter& filter);
 
@@ -313,11 +314,16 @@ void ProcessQueries::State::load_proc_net(const Table& t) {
 }
 
 // The command line of `pid`, at most cmd_limit + 1 bytes of it, into `text`.
+// An owner's name and command both need it: it is read once per owner.
 bool ProcessQueries::State::read_cmdline(Pid pid) {
+    if (text_pid == pid) return true;
+    text_pid = 0;
     char path[32];
     auto end = std::to_chars(path, path + sizeof path - 9, pid).ptr;
     std::memcpy(end, "/cmdline", 9);
-    return read_file(proc.get(), path, cmd_limit + 1, text);
+    if (!read_file(proc.get(), path, cmd_limit + 1, text)) return false;
+    text_pid = pid;
+    return true;
 }
 
 ProcessQueries::ProcessQueries(const SocketFilter& filter) : state_(std::make_unique<State>(filter)) {}
