@@ -2,7 +2,6 @@
 
 #include <poll.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <climits>
@@ -74,13 +73,10 @@ KillOutcome free_port(std::uint16_t port, bool force) {
     const int signal = force ? SIGKILL : SIGTERM;
     bool delivered = false;
     bool refused = false;
-    std::vector<pid_t> signalled;
     std::vector<UniqueFd> exit_watches;  // closed on every way out
+    // The search lists each process once, so each holder is signalled once.
     for (const PortOwner& owner : owners) {
-        const pid_t pid = to_pid(owner.pid);
-        if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end()) continue;
-        signalled.push_back(pid);
-        SignalledHolder holder = signal_holder(pid, owner.fd, owner.socket_id, signal);
+        SignalledHolder holder = signal_holder(to_pid(owner.pid), owner.fd, owner.socket_id, signal);
         switch (holder.result) {
             case SignalResult::delivered:
             case SignalResult::gone:
