@@ -1,45 +1,85 @@
-# The native core, shared by the extension and the test-only extensions: its
-# sources, its warnings, and the one platform file that supplies the process
-# queries.
+# The two layers of the native code, shared by the extension modules and the
+# test-only extensions:
+#   the core (src/core): probing, the socket table and the owner searches,
+#   termination, shared system utilities, and the one platform folder that
+#   the build picks; it never includes the interpreter's headers;
+#   the call boundary (src/bindings/boundary): argument binding, conversions,
+#   failures, the call guard and the lock release, on which each binding
+#   module (src/bindings/lib, src/bindings/table) is a thin file or two.
 set(VELMOR_SRC ${CMAKE_CURRENT_LIST_DIR}/../src)
 
 file(GLOB VELMOR_CORE_SOURCES CONFIGURE_DEPENDS
-  ${VELMOR_SRC}/boundary/*.cpp
-  ${VELMOR_SRC}/probe/*.cpp
-  ${VELMOR_SRC}/owners/*.cpp
-  ${VELMOR_SRC}/terminate/*.cpp)
+  ${VELMOR_SRC}/core/system/*.cpp
+  ${VELMOR_SRC}/core/probe/*.cpp
+  ${VELMOR_SRC}/core/platform/*.cpp
+  ${VELMOR_SRC}/core/sockets/*.cpp
+  ${VELMOR_SRC}/core/terminate/*.cpp)
 
 if(APPLE)
-  set(VELMOR_PLATFORM_SOURCE ${VELMOR_SRC}/owners/platform/macos.cpp)
+  set(VELMOR_PLATFORM macos)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  set(VELMOR_PLATFORM_SOURCE ${VELMOR_SRC}/owners/platform/linux.cpp)
+  set(VELMOR_PLATFORM linux)
 else()
   message(FATAL_ERROR "velmor supports Linux and macOS")
 endif()
+file(GLOB VELMOR_PLATFORM_SOURCES CONFIGURE_DEPENDS ${VELMOR_SRC}/core/platform/${VELMOR_PLATFORM}/*.cpp)
+file(GLOB VELMOR_BOUNDARY_SOURCES CONFIGURE_DEPENDS ${VELMOR_SRC}/bindings/boundary/*.cpp)
 
 option(VELMOR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+# Our own builds (tests, sanitizer, CI) turn warnings into errors; a user's
+# `pip install` does not, so that a warning a newer compiler adds never
+# breaks an install.
+option(VELMOR_WERROR "Treat compiler warnings as errors" OFF)
 
 set(VELMOR_WARNINGS
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-  -Wnon-virtual-dtor -Wcast-align -Wnull-dereference -Werror)
+  -Wnon-virtual-dtor -Wcast-align -Wnull-dereference)
+if(VELMOR_WERROR)
+  list(APPEND VELMOR_WARNINGS -Werror)
+endif()
 # GCC 12 reports -Wrestrict false positives inside std::string concatenation
 # at -O3 (GCC bug 105329); the warning stays on for other compilers.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
   list(APPEND VELMOR_WARNINGS -Wno-restrict)
 endif()
 
-# velmor_core_library(NAME [DEFINITIONS...]): a static core library; the
-# definitions are build-time switches that only test builds set.
-function(velmor_core_library name)
-  add_library(${name} STATIC ${VELMOR_CORE_SOURCES} ${VELMOR_PLATFORM_SOURCE})
-  target_include_directories(${name} PUBLIC ${VELMOR_SRC})
-  target_link_libraries(${name} PUBLIC Python::Module)
-  target_compile_options(${name} PUBLIC ${VELMOR_WARNINGS})
-  if(ARGN)
-    target_compile_definitions(${name} PRIVATE ${ARGN})
-  endif()
+function(velmor_target_options name)
+  target_compile_options(${name} PRIVATE ${VELMOR_WARNINGS})
   if(VELMOR_SANITIZE)
     target_compile_options(${name} PUBLIC -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
     target_link_options(${name} PUBLIC -fsanitize=address,undefined)
   endif()
 endfunction()
+
+# velmor_core_library(NAME [DEFINITIONS...]): the core as a static library;
+# the definitions are build-time switches that only test builds set.
+function(velmor_core_library name)
+  add_library(${name} STATIC ${VELMOR_CORE_SOURCES} ${VELMOR_PLATFORM_SOURCES})
+  target_include_directories(${name} PUBLIC ${VELMOR_SRC})
+  velmor_target_options(${name})
+  if(ARGN)
+    target_compile_definitions(${name} PRIVATE ${ARGN})
+  endif()
+endfunction()
+
+# velmor_boundary_library(NAME CORE): the call boundary over the core CORE.
+function(velmor_boundary_library name core)
+  add_library(${name} STATIC ${VELMOR_BOUNDARY_SOURCES})
+  target_link_libraries(${name} PUBLIC ${core} Python::Module)
+  velmor_target_options(${name})
+endfunction()
+
+# velmor_module(NAME BOUNDARY SOURCES...): one extension module.
+function(velmor_module name boundary)
+  Python_add_library(${name} MODULE WITH_SOABI ${ARGN})
+  target_link_libraries(${name} PRIVATE ${boundary})
+  velmor_target_options(${name})
+endfunction()
+
+# The package's version, kept in pyproject.toml alone.
+if(DEFINED SKBUILD_PROJECT_VERSION)
+  set(VELMOR_VERSION ${SKBUILD_PROJECT_VERSION})
+else()
+  file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../pyproject.toml VELMOR_VERSION_LINE REGEX "^version *= *\"")
+  string(REGEX REPLACE "^version *= *\"([^\"]+)\".*" "\\1" VELMOR_VERSION "${VELMOR_VERSION_LINE}")
+endif()

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "boundary/binder.hpp"
-#include "boundary/conversions.hpp"
-#include "boundary/guard.hpp"
-#include "owners/find_owners.hpp"
-#include "terminate/signal.hpp"
-#include "terminate/terminate.hpp"
+#include "bindings/boundary/binder.hpp"
+#include "bindings/boundary/conversions.hpp"
+#include "bindings/boundary/guard.hpp"
+#include "core/platform/process_handle.hpp"
+#include "core/sockets/find_owners.hpp"
+#include "core/terminate/free_port.hpp"
 
 namespace velmor::hooks {
 namespace {
@@ -21,8 +21,8 @@ OwnedRef owner_dict(const PortOwner& owner) {
     OwnedRef dict = require_new(Py_BuildValue("{s:k,s:s#,s:s#,s:i,s:K}", "pid", static_cast<unsigned long>(owner.pid),
                                               "name", owner.name.data(), static_cast<Py_ssize_t>(owner.name.size()),
                                               "cmd", owner.cmd.data(), static_cast<Py_ssize_t>(owner.cmd.size()),
-                                              "fd", owner.fd, "socket_id",
-                                              static_cast<unsigned long long>(owner.socket_id)));
+                                              "fd", owner.held.fd, "socket_id",
+                                              static_cast<unsigned long long>(owner.held.socket_id)));
     return dict;
 }
 
@@ -103,15 +103,15 @@ long long int_argument(PyObject* object, long long low, long long high) {
     return value;
 }
 
-const char* signal_result_name(SignalResult result) {
+const char* signal_result_name(platform::SignalResult result) {
     switch (result) {
-        case SignalResult::delivered:
+        case platform::SignalResult::delivered:
             return "delivered";
-        case SignalResult::gone:
+        case platform::SignalResult::gone:
             return "gone";
-        case SignalResult::refused:
+        case platform::SignalResult::refused:
             return "refused";
-        case SignalResult::failed:
+        case platform::SignalResult::failed:
             break;
     }
     return "failed";
@@ -135,8 +135,12 @@ OwnedRef signal_holder_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     auto fd = static_cast<int>(int_argument(holder_field(bound[0], "fd"), INT_MIN, INT_MAX));
     auto socket_id = static_cast<std::uint64_t>(int_argument(holder_field(bound[0], "socket_id"), 0, LLONG_MAX));
     auto signal = static_cast<int>(int_argument(bound[1], 0, INT_MAX));
-    SignalResult result =
-        without_interpreter_lock([&] { return signal_holder(pid, fd, socket_id, signal).result; });
+    platform::SignalResult result = without_interpreter_lock([&] {
+        if (pid <= 0) return platform::SignalResult::failed;
+        platform::PinnedProcess process =
+            platform::PinnedProcess::pin({static_cast<platform::Pid>(pid), 0, fd, socket_id});
+        return process.valid() ? process.signal(signal) : process.state();
+    });
     return require_new(PyUnicode_FromString(signal_result_name(result)));
 }
 
@@ -156,7 +160,7 @@ OwnedRef free_port_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&] { return hook(args, nargs, kwnames); });
 }
 

@@ -1,0 +1,37 @@
+#pragma once
+// The call guard, through which every entry point runs its body.
+
+#include <exception>
+#include <new>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
+#include "bindings/boundary/failures.hpp"
+#include "bindings/boundary/lock.hpp"
+
+namespace velmor {
+
+// Sets the Python exception for whatever a body threw.
+void raise_failure(std::exception_ptr failure) noexcept;
+
+// Runs `body`, which returns an OwnedRef or throws. Returns the new reference,
+// or null with the Python exception set. No C++ exception leaves it; only
+// the forced unwind by which the system ends a thread passes through (see
+// lock.hpp), which is why it is not noexcept.
+template <class Body>
+PyObject* call_guard(Body&& body) {
+    try {
+        return body().release();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
+    } catch (...) {
+        raise_failure(std::current_exception());
+        return nullptr;
+    }
+}
+
+}  // namespace velmor

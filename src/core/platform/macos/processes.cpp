@@ -1,0 +1,204 @@
+// The process queries on macOS: each one is a single call of the system's
+// process information interface, and a result of 0 or less is a failure.
+// There are no socket tables to read in advance: a socket is known through
+// the descriptor of a process that holds it.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "core/platform/macos/layout.hpp"
+#include "core/platform/process_queries.hpp"
+#include "core/system/utf8.hpp"
+
+namespace velmor::platform {
+namespace {
+
+// Buffer size of the name and path queries.
+constexpr int text_limit = 4095;
+
+// TCP states as macOS numbers them (TSI_S_*), in our numbering.
+constexpr SocketState tcp_states[] = {
+    SocketState::close,      SocketState::listen,    SocketState::syn_sent, SocketState::syn_recv,
+    SocketState::established, SocketState::close_wait, SocketState::fin_wait1, SocketState::closing,
+    SocketState::last_ack,   SocketState::fin_wait2, SocketState::time_wait,
+};
+
+SocketState tcp_state(int state) {
+    if (state < 0 || static_cast<std::size_t>(state) >= std::size(tcp_states)) return SocketState::unknown;
+    return tcp_states[state];
+}
+
+// A port as the system keeps it: network byte order in the low 16 bits.
+std::uint16_t port_of(int field) { return ntohs(static_cast<std::uint16_t>(field & 0xFFFF)); }
+
+// An address of the given family: IPv4 in the last four bytes of the field.
+std::array<std::uint8_t, 16> address_of(const void* field, Family family) {
+    std::array<std::uint8_t, 16> address{};
+    const auto* bytes = static_cast<const std::uint8_t*>(field);
+    if (family == Family::ipv4) {
+        std::memcpy(address.data(), bytes + 12, 4);
+    } else {
+        std::memcpy(address.data(), bytes, 16);
+    }
+    return address;
+}
+
+bool all_zero(const std::array<std::uint8_t, 16>& address) {
+    return std::all_of(address.begin(), address.end(), [](std::uint8_t byte) { return byte == 0; });
+}
+
+std::optional<std::string> text_of(const char* buffer, int size) {
+    if (size <= 0) return std::nullopt;
+    return std::string(buffer, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> valid_text(std::optional<std::string> text) {
+    if (!text || !utf8::is_valid(*text)) return std::nullopt;
+    return text;
+}
+
+std::optional<proc_bsdinfo> bsd_info(Pid pid) {
+    proc_bsdinfo info{};
+    int size = proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, static_cast<int>(sizeof info));
+    if (size <= 0) return std::nullopt;
+    return info;
+}
+
+std::optional<socket_fdinfo> socket_fd_info(Pid pid, int fd) {
+    socket_fdinfo info{};
+    int size = proc_pidfdinfo(static_cast<int>(pid), fd, PROC_PIDFDSOCKETINFO, &info, static_cast<int>(sizeof info));
+    if (size <= 0) return std::nullopt;
+    return info;
+}
+
+}  // namespace
+
+struct ProcessQueries::State {
+    SocketFilter filter;
+    std::vector<proc_fdinfo> descriptors;  // the buffer of the latest descriptor listing, reused
+};
+
+ProcessQueries::ProcessQueries(const SocketFilter& filter) : state_(std::make_unique<State>()) {
+    state_->filter = filter;
+}
+
+ProcessQueries::~ProcessQueries() = default;
+
+const SocketFilter& ProcessQueries::filter() const noexcept { return state_->filter; }
+
+std::span<const SocketInfo> ProcessQueries::listed_sockets() const noexcept { return {}; }
+
+bool ProcessQueries::lists_every_socket() const noexcept { return false; }
+
+// No socket table to consult in advance: every port may be held.
+bool ProcessQueries::may_be_held(std::uint16_t port) const noexcept { return state_->filter.wants_port(port); }
+
+// Sized by a first call without a buffer, then filled once; neither retried nor grown.
+bool ProcessQueries::list(std::vector<Pid>& pids) {
+    pids.clear();
+    int needed = proc_listpids(PROC_ALL_PIDS, 0, nullptr, 0);
+    if (needed <= 0) return false;
+    pids.resize(static_cast<std::size_t>(needed) / sizeof(Pid));
+    int filled = proc_listpids(PROC_ALL_PIDS, 0, pids.data(), static_cast<int>(pids.size() * sizeof(Pid)));
+    if (filled <= 0) return false;
+    pids.resize(std::min(pids.size(), static_cast<std::size_t>(filled) / sizeof(Pid)));
+    return true;
+}
+
+std::optional<std::uint32_t> ProcessQueries::descriptor_count(Pid pid) {
+    std::optional<proc_bsdinfo> info = bsd_info(pid);
+    if (!info) return std::nullopt;
+    return info->pbi_nfiles;
+}
+
+bool ProcessQueries::descriptors(Pid pid, std::size_t capacity, DescriptorListing& out) {
+    out.pid = pid;
+    out.task = 0;
+    out.entries.clear();
+    auto& buffer = state_->descriptors;
+    buffer.resize(capacity);
+    int size = proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, buffer.data(),
+                            static_cast<int>(buffer.size() * sizeof(proc_fdinfo)));
+    if (size <= 0) return false;
+    std::size_t entries = std::min(buffer.size(), static_cast<std::size_t>(size) / sizeof(proc_fdinfo));
+    out.entries.reserve(entries);
+    for (std::size_t i = 0; i < entries; ++i) {
+        out.entries.push_back(Descriptor{buffer[i].proc_fd, buffer[i].proc_fdtype == PROX_FDTYPE_SOCKET});
+    }
+    return true;
+}
+
+// The threads of a process share its descriptor table on macOS.
+bool ProcessQueries::thread_descriptors(Pid, bool, std::vector<DescriptorListing>& out) {
+    out.clear();
+    return true;
+}
+
+std::optional<SocketInfo> ProcessQueries::socket(const DescriptorListing& listing, const Descriptor& descriptor) {
+    std::optional<socket_fdinfo> info = socket_fd_info(listing.pid, descriptor.fd);
+    if (!info) return std::nullopt;
+    const socket_info& psi = info->psi;
+    if (psi.soi_kind != SOCKINFO_TCP && psi.soi_kind != SOCKINFO_IN) return std::nullopt;
+    // The TCP member starts with the same in_sockinfo as the other one.
+    const in_sockinfo& in = psi.soi_kind == SOCKINFO_TCP ? psi.soi_proto.pri_tcp.tcpsi_ini : psi.soi_proto.pri_in;
+
+    SocketInfo socket;
+    socket.family = (in.insi_vflag & macos_layout::vflag_ipv6) != 0 ? Family::ipv6 : Family::ipv4;
+    socket.local.port = port_of(in.insi_lport);
+    socket.remote.port = port_of(in.insi_fport);
+    socket.local.address = address_of(&in.insi_laddr, socket.family);
+    socket.remote.address = address_of(&in.insi_faddr, socket.family);
+    socket.uid = psi.soi_stat.vst_uid;
+    socket.id = psi.soi_so;
+    if (psi.soi_kind == SOCKINFO_TCP) {
+        socket.protocol = Protocol::tcp;
+        socket.state = tcp_state(psi.soi_proto.pri_tcp.tcpsi_state);
+    } else {
+        socket.protocol = psi.soi_protocol == IPPROTO_UDP ? Protocol::udp : Protocol::other;
+        bool connected = socket.remote.port != 0 || !all_zero(socket.remote.address);
+        socket.state = connected ? SocketState::established : SocketState::close;
+    }
+    return socket;
+}
+
+std::optional<std::string> ProcessQueries::name_bytes(Pid pid) {
+    char buffer[text_limit];
+    return text_of(buffer, proc_name(static_cast<int>(pid), buffer, text_limit));
+}
+
+std::optional<std::string> ProcessQueries::name(Pid pid) {
+    std::optional<std::string> name = valid_text(name_bytes(pid));
+    if (!name || name->empty()) return std::nullopt;
+    return name;
+}
+
+std::optional<std::string> ProcessQueries::command_bytes(Pid pid) {
+    char buffer[text_limit];
+    return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
+}
+
+std::optional<std::string> ProcessQueries::command(Pid pid) { return valid_text(command_bytes(pid)); }
+
+std::optional<std::uint32_t> ProcessQueries::uid(Pid pid) {
+    std::optional<proc_bsdinfo> info = bsd_info(pid);
+    if (!info) return std::nullopt;
+    return info->pbi_uid;
+}
+
+std::optional<Pid> ProcessQueries::parent(Pid pid) {
+    std::optional<proc_bsdinfo> info = bsd_info(pid);
+    if (!info) return std::nullopt;
+    return info->pbi_ppid;
+}
+
+std::optional<std::uint64_t> socket_id_of(int fd) {
+    std::optional<socket_fdinfo> info = socket_fd_info(static_cast<Pid>(::getpid()), fd);
+    if (!info) return std::nullopt;
+    return info->psi.soi_so;
+}
+
+}  // namespace velmor::platform

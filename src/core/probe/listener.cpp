@@ -1,0 +1,119 @@
+#include "core/probe/listener.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace velmor {
+namespace {
+
+constexpr int listen_backlog = 128;
+
+// The descriptors of the trial listeners open right now, one slot each,
+// holding the descriptor plus one (0: a free slot, so that the table needs
+// no initialisation). Lock-free, so that a child forked while another thread
+// was trying a port can never find it locked.
+std::array<std::atomic<int>, detail::trial_slots> trials{};
+
+void forget_trials_in_child() noexcept {
+    // The threads whose trials these were do not exist in the child.
+    for (auto& slot : trials) slot.store(0, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int registered_at_fork = ::pthread_atfork(nullptr, nullptr, forget_trials_in_child);
+
+int claim_slot(int fd) noexcept {
+    for (int slot = 0; slot < detail::trial_slots; ++slot) {
+        int free = 0;
+        if (trials[static_cast<std::size_t>(slot)].compare_exchange_strong(free, fd + 1, std::memory_order_acq_rel)) {
+            return slot;
+        }
+    }
+    return -1;  // more trials at once than slots: this one goes unrecorded
+}
+
+sockaddr_in loopback_address(std::uint16_t port) {
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+bool enable(int fd, int option) {
+    int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) == 0;
+}
+
+// A TCP socket that programs started later do not inherit.
+UniqueFd close_on_exec_socket() {
+#ifdef SOCK_CLOEXEC
+    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+#else
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+    if (fd && ::ioctl(fd.get(), FIOCLEX) == -1) {
+        int error = errno;
+        fd.reset();
+        errno = error;
+    }
+    return fd;
+#endif
+}
+
+}  // namespace
+
+namespace detail {
+int trial_fd(int slot) noexcept { return trials[static_cast<std::size_t>(slot)].load(std::memory_order_acquire) - 1; }
+}  // namespace detail
+
+TrialListener::TrialListener(TrialListener&& other) noexcept
+    : fd_(std::move(other.fd_)), slot_(std::exchange(other.slot_, -1)) {}
+
+TrialListener::~TrialListener() {
+    // The slot is given up only after the close: until then the socket is ours.
+    fd_.reset();
+    if (slot_ >= 0) trials[static_cast<std::size_t>(slot_)].store(0, std::memory_order_release);
+}
+
+std::variant<TrialListener, int> open_listener(std::uint16_t port) {
+    UniqueFd fd = close_on_exec_socket();
+    if (!fd) return errno;
+    // Known as a trial before it can listen, so before anyone can find it.
+    int slot = claim_slot(fd.get());
+    TrialListener listener(std::move(fd), slot);
+    sockaddr_in address = loopback_address(port);
+    bool listening =
+#ifdef SO_NOSIGPIPE
+        enable(listener.get(), SO_NOSIGPIPE) &&
+#endif
+        enable(listener.get(), SO_REUSEADDR) &&
+        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(listener.get(), listen_backlog) == 0;
+    if (!listening) return errno;  // read before the descriptor closes on return
+    return listener;
+}
+
+bool probe_port(std::uint16_t port) { return probe_error(port) == 0; }
+
+int probe_error(std::uint16_t port) {
+    auto listener = open_listener(port);
+    if (auto* error = std::get_if<int>(&listener)) return *error == 0 ? EADDRINUSE : *error;
+    return 0;
+}
+
+bool is_own_trial(int fd) noexcept {
+    if (fd < 0) return false;
+    bool found = false;
+    for_each_own_trial([&](int trial) { found = found || trial == fd; });
+    return found;
+}
+
+}  // namespace velmor

@@ -1,0 +1,53 @@
+#pragma once
+// The socket table: every socket of the chosen kinds and ports, each with
+// every visible process that holds it, from one read of the system's
+// socket tables and one walk over the processes. Runs without the
+// interpreter lock and touches nothing of the interpreter.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/platform/process_queries.hpp"
+#include "core/platform/socket.hpp"
+
+namespace velmor {
+
+struct TableProcess {
+    platform::Pid pid = 0;
+    std::string name;  // as the system gives it, repaired where it was cut; may be empty or not UTF-8
+    std::string command;
+    std::optional<std::uint32_t> uid;
+};
+
+struct TableHolder {
+    std::size_t process = 0;  // index into SocketTable::processes
+    platform::Pid task = 0;   // 0: the process's own descriptor table
+    int fd = -1;
+};
+
+struct TableSocket {
+    SocketInfo socket;
+    std::vector<TableHolder> holders;  // in pid order, one per process
+};
+
+struct SocketTable {
+    std::vector<TableSocket> sockets;  // by local port, then family and address
+    std::vector<TableProcess> processes;  // in pid order
+};
+
+struct TableRequest {
+    SocketFilter filter;
+    bool holders = true;  // walk the processes to find the holders
+    // Walk only these processes (and so name only them as holders).
+    std::optional<std::vector<platform::Pid>> only;
+};
+
+SocketTable read_socket_table(const TableRequest& request);
+
+// `root` and every process below it, as the system's parent links show them.
+std::vector<platform::Pid> process_tree(platform::Pid root);
+
+}  // namespace velmor

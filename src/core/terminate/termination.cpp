@@ -1,0 +1,90 @@
+#include "core/terminate/termination.hpp"
+
+namespace velmor {
+
+using platform::PinnedProcess;
+using platform::SignalResult;
+
+Termination::Termination(std::span<const platform::HeldSocket> targets) {
+    targets_.reserve(targets.size());
+    for (const platform::HeldSocket& held : targets) targets_.push_back(Target{held, std::nullopt, SignalResult::failed, 0});
+}
+
+void Termination::send(int signal) {
+    for (Target& target : targets_) {
+        // Pinned and checked right before its signal, each in turn.
+        PinnedProcess process = PinnedProcess::pin(target.held);
+        if (!process.valid()) {
+            target.result = process.state();
+            continue;
+        }
+        target.result = process.signal(signal);
+        if (target.result == SignalResult::delivered) target.signal = signal;
+        process.keep_one_descriptor();
+        target.process.emplace(std::move(process));
+    }
+}
+
+void Termination::send_to_survivors(int signal) {
+    for (Target& target : targets_) {
+        if (target.result != SignalResult::delivered || !target.process || target.process->exited()) continue;
+        if (target.process->signal(signal) == SignalResult::delivered) target.signal = signal;
+    }
+}
+
+bool Termination::delivered() const {
+    for (const Target& target : targets_) {
+        if (target.result == SignalResult::delivered || target.result == SignalResult::gone) return true;
+    }
+    return false;
+}
+
+bool Termination::refused() const {
+    for (const Target& target : targets_) {
+        if (target.result == SignalResult::refused) return true;
+    }
+    return false;
+}
+
+bool Termination::settled() const {
+    for (const Target& target : targets_) {
+        if (target.result != SignalResult::delivered || !target.process) continue;
+        if (!target.process->exited() && target.process->still_holds()) return false;
+    }
+    return true;
+}
+
+std::vector<pollfd> Termination::exit_watches() const {
+    std::vector<pollfd> watches;
+    for (const Target& target : targets_) {
+        if (target.result != SignalResult::delivered || !target.process) continue;
+        if (int fd = target.process->exit_watch(); fd >= 0) watches.push_back(pollfd{fd, POLLIN, 0});
+    }
+    return watches;
+}
+
+std::vector<Termination::Report> Termination::reports() const {
+    std::vector<Report> reports;
+    reports.reserve(targets_.size());
+    for (const Target& target : targets_) {
+        Report report{target.held.pid, target.signal, TargetOutcome::failed};
+        switch (target.result) {
+            case SignalResult::delivered:
+                report.outcome = target.process && target.process->exited() ? TargetOutcome::exited
+                                                                           : TargetOutcome::running;
+                break;
+            case SignalResult::gone:
+                report.outcome = TargetOutcome::gone;
+                break;
+            case SignalResult::refused:
+                report.outcome = TargetOutcome::refused;
+                break;
+            case SignalResult::failed:
+                break;
+        }
+        reports.push_back(report);
+    }
+    return reports;
+}
+
+}  // namespace velmor

@@ -1,0 +1,64 @@
+#pragma once
+// Stopping the processes that hold a port: each target is pinned, checked
+// to still hold the socket it was found with, and signalled through its
+// pin; later signals go to the same pinned processes. Plain system calls,
+// nothing of the interpreter.
+
+#include <poll.h>
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/platform/process_handle.hpp"
+
+namespace velmor {
+
+// What became of one target.
+enum class TargetOutcome {
+    exited,   // signalled, and it has exited (a zombie has)
+    running,  // signalled, and still running
+    refused,  // the system refused the signal for lack of permission
+    gone,     // already gone, or no longer holding the socket, when its turn came: not signalled
+    failed,   // could not be signalled for another reason: not signalled
+};
+
+class Termination {
+public:
+    // One target per process, in the order given.
+    explicit Termination(std::span<const platform::HeldSocket> targets);
+
+    // Sends `signal` to every target; gives what each signal call gave.
+    void send(int signal);
+    // Sends `signal` to every target signalled so far that has not exited.
+    void send_to_survivors(int signal);
+
+    // Whether some target was signalled or was gone, and whether some refused.
+    bool delivered() const;
+    bool refused() const;
+
+    // True when nothing is left to wait for: every signalled target has
+    // exited or no longer holds its socket.
+    bool settled() const;
+
+    // Descriptors that turn readable when a signalled target exits.
+    std::vector<pollfd> exit_watches() const;
+
+    struct Report {
+        platform::Pid pid = 0;
+        int signal = 0;  // the last signal sent, 0 for none
+        TargetOutcome outcome = TargetOutcome::failed;
+    };
+    std::vector<Report> reports() const;
+
+private:
+    struct Target {
+        platform::HeldSocket held;
+        std::optional<platform::PinnedProcess> process;  // once pinned
+        platform::SignalResult result = platform::SignalResult::failed;
+        int signal = 0;
+    };
+    std::vector<Target> targets_;
+};
+
+}  // namespace velmor
