@@ -38,6 +38,9 @@ struct DescriptorListing {
     Pid task = 0;  // 0: the process's own table
     std::vector<Descriptor> entries;
     UniqueFd directory;  // Linux: the directory the entries were read from
+    // Cleared by a socket query that the system refuses for lack of
+    // permission: then the other descriptors of the table are refused too.
+    mutable bool inspectable = true;
 };
 
 class ProcessQueries {

@@ -28,8 +28,9 @@ public:
             capacity = std::size_t{*count} + descriptor_slack;
         }
         if (!queries_.descriptors(pid, capacity, listing)) return true;
-        listed_.emplace_back(pid, !listing.entries.empty());
-        return visit_listing(listing);
+        if (!visit_listing(listing)) return false;
+        if (listing.inspectable) listed_.emplace_back(pid, !listing.entries.empty());
+        return true;
     }
 
     // Looks into the threads' own tables of the processes whose tables were
@@ -52,6 +53,7 @@ private:
         for (const platform::Descriptor& descriptor : listing.entries) {
             if (!descriptor.maybe_socket) continue;
             std::optional<SocketInfo> socket = queries_.socket(listing, descriptor);
+            if (!listing.inspectable) break;  // the system lets us see none of its descriptors
             if (!socket || !queries_.filter().wants(*socket)) continue;
             if (socket->id != 0) seen_.insert(socket->id);
             if (!wanted) {

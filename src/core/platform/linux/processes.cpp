@@ -151,6 +151,7 @@ std::optional<std::uint32_t> ProcessQueries::descriptor_count(Pid) { return std:
 bool ProcessQueries::descriptors(Pid pid, std::size_t, DescriptorListing& out) {
     out.pid = pid;
     out.task = 0;
+    out.inspectable = true;
     char path[32];
     return state_->list_directory(number_path(path, pid, "/fd"), out);
 }
@@ -195,6 +196,7 @@ std::optional<SocketInfo> ProcessQueries::socket(const DescriptorListing& listin
     // "socket:[INODE]"; longer links are cut, which is all we need to tell them apart.
     char link[32];
     ssize_t size = ::readlinkat(listing.directory.get(), name, link, sizeof link);
+    if (size < 0 && (errno == EACCES || errno == EPERM)) listing.inspectable = false;
     if (size <= 0) return std::nullopt;
     std::optional<std::uint64_t> inode = socket_inode(std::string_view(link, static_cast<std::size_t>(size)));
     if (!inode) return std::nullopt;
