@@ -113,4 +113,17 @@ std::vector<Pid> process_tree(Pid root) {
     return tree;
 }
 
+std::vector<Pid> process_ancestry(Pid pid) {
+    ProcessQueries queries(SocketFilter{});
+    std::vector<Pid> line{pid};
+    // Bounded, should the links ever loop while processes come and go.
+    constexpr std::size_t most = 4096;
+    while (line.size() < most) {
+        std::optional<Pid> parent = queries.parent(line.back());
+        if (!parent || *parent == 0 || std::find(line.begin(), line.end(), *parent) != line.end()) break;
+        line.push_back(*parent);
+    }
+    return line;
+}
+
 }  // namespace velmor

@@ -50,4 +50,7 @@ SocketTable read_socket_table(const TableRequest& request);
 // `root` and every process below it, as the system's parent links show them.
 std::vector<platform::Pid> process_tree(platform::Pid root);
 
+// `pid`, its parent, and so on up to the first process.
+std::vector<platform::Pid> process_ancestry(platform::Pid pid);
+
 }  // namespace velmor

@@ -46,12 +46,14 @@ bool Termination::refused() const {
     return false;
 }
 
-bool Termination::settled() const {
+std::vector<platform::Pid> Termination::survivors() const {
+    std::vector<platform::Pid> alive;
     for (const Target& target : targets_) {
-        if (target.result != SignalResult::delivered || !target.process) continue;
-        if (!target.process->exited() && target.process->still_holds()) return false;
+        if (target.result == SignalResult::delivered && target.process && !target.process->exited()) {
+            alive.push_back(target.held.pid);
+        }
     }
-    return true;
+    return alive;
 }
 
 std::vector<pollfd> Termination::exit_watches() const {

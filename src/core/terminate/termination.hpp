@@ -37,9 +37,8 @@ public:
     bool delivered() const;
     bool refused() const;
 
-    // True when nothing is left to wait for: every signalled target has
-    // exited or no longer holds its socket.
-    bool settled() const;
+    // The signalled targets that have not exited.
+    std::vector<platform::Pid> survivors() const;
 
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const;

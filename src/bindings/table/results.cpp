@@ -1,0 +1,161 @@
+#include "bindings/table/results.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <string>
+
+#include "bindings/boundary/failures.hpp"
+
+namespace velmor::table_results {
+namespace {
+
+OwnedRef text(std::string_view value) {
+    return require_new(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+}
+
+OwnedRef number(unsigned long long value) { return require_new(PyLong_FromUnsignedLongLong(value)); }
+
+OwnedRef none() { return OwnedRef::borrow(Py_None); }
+
+OwnedRef flag(bool value) { return OwnedRef::borrow(value ? Py_True : Py_False); }
+
+// A tuple that takes over the given references.
+template <class... Items>
+OwnedRef tuple(Items&&... items) {
+    OwnedRef made = require_new(PyTuple_New(sizeof...(Items)));
+    Py_ssize_t at = 0;
+    (PyTuple_SET_ITEM(made.get(), at++, items.release()), ...);
+    return made;
+}
+
+const char* protocol_name(Protocol protocol) {
+    switch (protocol) {
+        case Protocol::tcp:
+            return "tcp";
+        case Protocol::udp:
+            return "udp";
+        case Protocol::other:
+            break;
+    }
+    return "other";
+}
+
+// The kernel's state names, in lower case with hyphens; a TCP socket that
+// neither listens nor connects is "bound", and so is an unconnected UDP one.
+const char* state_name(Protocol protocol, SocketState state) {
+    if (protocol != Protocol::tcp) return state == SocketState::established ? "connected" : "bound";
+    switch (state) {
+        case SocketState::established:
+            return "established";
+        case SocketState::syn_sent:
+            return "syn-sent";
+        case SocketState::syn_recv:
+        case SocketState::new_syn_recv:
+            return "syn-recv";
+        case SocketState::fin_wait1:
+            return "fin-wait-1";
+        case SocketState::fin_wait2:
+            return "fin-wait-2";
+        case SocketState::time_wait:
+            return "time-wait";
+        case SocketState::close:
+            return "bound";
+        case SocketState::close_wait:
+            return "close-wait";
+        case SocketState::last_ack:
+            return "last-ack";
+        case SocketState::listen:
+            return "listen";
+        case SocketState::closing:
+            return "closing";
+        case SocketState::unknown:
+            break;
+    }
+    return "unknown";
+}
+
+// The address as ss writes it, without brackets.
+OwnedRef address_text(Family family, const Endpoint& endpoint) {
+    char buffer[INET6_ADDRSTRLEN] = {};
+    int af = family == Family::ipv4 ? AF_INET : AF_INET6;
+    if (::inet_ntop(af, endpoint.address.data(), buffer, sizeof buffer) == nullptr) return text("?");
+    return text(buffer);
+}
+
+OwnedRef optional_uid(std::optional<std::uint32_t> uid) { return uid ? number(*uid) : none(); }
+
+OwnedRef process_tuple(const TableProcess& process) {
+    return tuple(number(process.pid), text(process.name), text(process.command), optional_uid(process.uid));
+}
+
+OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
+    const SocketInfo& socket = entry.socket;
+    OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(entry.holders.size())));
+    for (std::size_t i = 0; i < entry.holders.size(); ++i) {
+        PyTuple_SET_ITEM(holders.get(), static_cast<Py_ssize_t>(i),
+                         process_tuple(table.processes[entry.holders[i].process]).release());
+    }
+    // A listening or only bound socket has no remote end.
+    bool connected = socket.state != SocketState::listen && socket.state != SocketState::close;
+    OwnedRef v6only = socket.family == Family::ipv6 && socket.v6only ? flag(*socket.v6only) : none();
+    return tuple(text(protocol_name(socket.protocol)), text(socket.family == Family::ipv4 ? "ipv4" : "ipv6"),
+                 address_text(socket.family, socket.local), number(socket.local.port),
+                 connected ? address_text(socket.family, socket.remote) : none(),
+                 connected ? number(socket.remote.port) : none(), text(state_name(socket.protocol, socket.state)),
+                 socket.uid == unknown_uid ? none() : number(socket.uid), number(socket.id), std::move(v6only),
+                 std::move(holders));
+}
+
+const char* outcome_name(TargetOutcome outcome) {
+    switch (outcome) {
+        case TargetOutcome::exited:
+            return "exited";
+        case TargetOutcome::running:
+            return "running";
+        case TargetOutcome::refused:
+            return "refused";
+        case TargetOutcome::gone:
+            return "gone";
+        case TargetOutcome::failed:
+            break;
+    }
+    return "failed";
+}
+
+}  // namespace
+
+OwnedRef socket_list(const SocketTable& table) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(table.sockets.size())));
+    for (std::size_t i = 0; i < table.sockets.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), socket_tuple(table.sockets[i], table).release());
+    }
+    return list;
+}
+
+OwnedRef target_list(const std::vector<StopTarget>& targets) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(targets.size())));
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const StopTarget& target = targets[i];
+        OwnedRef ports = require_new(PyTuple_New(static_cast<Py_ssize_t>(target.ports.size())));
+        for (std::size_t k = 0; k < target.ports.size(); ++k) {
+            PyTuple_SET_ITEM(ports.get(), static_cast<Py_ssize_t>(k), number(target.ports[k]).release());
+        }
+        OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
+        OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
+                              flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
+                              std::move(outcome));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(pids.size())));
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number(pids[i]).release());
+    }
+    return list;
+}
+
+}  // namespace velmor::table_results

@@ -1,0 +1,24 @@
+#pragma once
+// The Python values the socket-table module hands back: plain tuples,
+// lists, str, int, bool and None, which the package turns into its records.
+
+#include <vector>
+
+#include "bindings/boundary/object_ref.hpp"
+#include "core/sockets/socket_table.hpp"
+#include "core/terminate/stop.hpp"
+
+namespace velmor::table_results {
+
+// One tuple per socket: (protocol, family, address, port, remote_address,
+// remote_port, state, uid, inode, v6only, processes), the processes a tuple
+// of (pid, name, cmd, uid). Texts the system gave as bytes that are not
+// UTF-8 come with U+FFFD in place of what does not decode.
+OwnedRef socket_list(const SocketTable& table);
+
+// One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome).
+OwnedRef target_list(const std::vector<StopTarget>& targets);
+
+OwnedRef pid_list(const std::vector<platform::Pid>& pids);
+
+}  // namespace velmor::table_results

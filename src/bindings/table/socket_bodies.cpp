@@ -1,0 +1,72 @@
+// sockets, probe, reserve and process_tree.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <string>
+
+#include "bindings/boundary/binder.hpp"
+#include "bindings/boundary/guard.hpp"
+#include "bindings/table/arguments.hpp"
+#include "bindings/table/bodies.hpp"
+#include "bindings/table/results.hpp"
+#include "core/probe/listener.hpp"
+#include "core/probe/reserve.hpp"
+#include "core/sockets/socket_table.hpp"
+
+namespace velmor::table_bodies {
+namespace {
+
+constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids"}, 5, 0};
+constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
+constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
+constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
+
+}  // namespace
+
+OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(sockets_spec, args, nargs, kwnames);
+    auto ports = convert_argument("ports", [&] { return table_arguments::optional_ports(bound[0]); });
+    bool listening = convert_argument("listening", [&] { return bound[1] == nullptr || to_flag(bound[1]); });
+    bool udp = convert_argument("udp", [&] { return to_flag(bound[2]); });
+    bool holders = convert_argument("holders", [&] { return bound[3] == nullptr || to_flag(bound[3]); });
+    auto pids = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[4]); });
+
+    TableRequest request;
+    if (ports) {
+        request.filter.add_ports(*ports);
+    } else {
+        request.filter.add_every_port();
+    }
+    request.filter.tcp_states = listening ? listening_states : all_states;
+    if (udp) request.filter.udp_states = all_states;
+    request.holders = holders;
+    request.only = std::move(pids);
+    SocketTable table = without_interpreter_lock([&] { return read_socket_table(request); });
+    return table_results::socket_list(table);
+}
+
+OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(probe_spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return table_arguments::port(bound[0]); });
+    return require_new(PyLong_FromLong(probe_error(port)));
+}
+
+OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_arguments(reserve_spec, args, nargs, kwnames);
+    std::variant<std::uint16_t, int> reserved = reserve_port();
+    if (auto* error = std::get_if<int>(&reserved)) {
+        throw CallError::deferred(PyExc_OSError, std::string("Could not reserve a port: ") + std::strerror(*error));
+    }
+    return require_new(PyLong_FromLong(std::get<std::uint16_t>(reserved)));
+}
+
+OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(process_tree_spec, args, nargs, kwnames);
+    platform::Pid root = convert_argument("pid", [&] { return table_arguments::pid(bound[0]); });
+    std::vector<platform::Pid> tree = without_interpreter_lock([root] { return velmor::process_tree(root); });
+    return table_results::pid_list(tree);
+}
+
+}  // namespace velmor::table_bodies

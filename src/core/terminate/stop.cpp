@@ -1,0 +1,119 @@
+#include "core/terminate/stop.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/probe/listener.hpp"
+#include "core/sockets/socket_table.hpp"
+
+namespace velmor {
+namespace {
+
+using platform::Pid;
+
+// This process and every process above it.
+std::unordered_set<Pid> protected_processes() {
+    std::unordered_set<Pid> protect;
+    for (Pid pid : process_ancestry(static_cast<Pid>(::getpid()))) protect.insert(pid);
+    return protect;
+}
+
+// The ids of this process's own trial listeners open right now: they hold
+// nothing, in this process or in a child that has a copy of them.
+std::unordered_set<std::uint64_t> own_trial_ids() {
+    std::unordered_set<std::uint64_t> ids;
+    for_each_own_trial([&](int fd) {
+        if (std::optional<std::uint64_t> id = platform::socket_id_of(fd)) ids.insert(*id);
+    });
+    return ids;
+}
+
+}  // namespace
+
+SocketFilter PortStop::filter() const {
+    SocketFilter wanted;
+    wanted.add_ports(request_.ports);
+    wanted.tcp_states = request_.all_sockets ? held_states : listening_states;
+    if (request_.udp || request_.all_sockets) wanted.udp_states = held_states;
+    wanted.other = request_.all_sockets;
+    return wanted;
+}
+
+PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
+    TableRequest table_request{filter(), true, request_.only};
+    SocketTable table = read_socket_table(table_request);
+    const std::unordered_set<Pid> protect = protected_processes();
+    const std::unordered_set<std::uint64_t> trials = own_trial_ids();
+
+    std::unordered_map<Pid, std::size_t> place;  // pid -> index into targets_
+    for (const TableSocket& entry : table.sockets) {
+        if (trials.contains(entry.socket.id)) continue;
+        for (const TableHolder& holder : entry.holders) {
+            const TableProcess& process = table.processes[holder.process];
+            auto [at, added] = place.emplace(process.pid, targets_.size());
+            if (added) {
+                targets_.push_back(StopTarget{process.pid, process.name, process.command, {}, protect.contains(process.pid),
+                                              0, std::nullopt});
+                held_.push_back(platform::HeldSocket{process.pid, holder.task, holder.fd, entry.socket.id});
+            }
+            std::vector<std::uint16_t>& ports = targets_[at->second].ports;
+            if (std::find(ports.begin(), ports.end(), entry.socket.local.port) == ports.end()) {
+                ports.push_back(entry.socket.local.port);
+            }
+        }
+    }
+    // In pid order, as the table lists holders.
+    std::vector<std::size_t> order(targets_.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets_[a].pid < targets_[b].pid; });
+    std::vector<StopTarget> targets;
+    std::vector<platform::HeldSocket> held;
+    for (std::size_t i : order) {
+        targets.push_back(std::move(targets_[i]));
+        held.push_back(held_[i]);
+    }
+    targets_ = std::move(targets);
+    held_ = std::move(held);
+}
+
+void PortStop::send(int signal) {
+    std::vector<platform::HeldSocket> chosen;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        if (targets_[i].skipped) continue;
+        signalled_.push_back(i);
+        chosen.push_back(held_[i]);
+    }
+    termination_.emplace(chosen);
+    termination_->send(signal);
+}
+
+void PortStop::send_to_survivors(int signal) {
+    if (termination_) termination_->send_to_survivors(signal);
+}
+
+bool PortStop::settled() const {
+    if (!termination_) return true;
+    std::vector<Pid> alive = termination_->survivors();
+    if (alive.empty()) return true;
+    // Walk only the survivors: do any of them still hold such a socket?
+    SocketTable table = read_socket_table(TableRequest{filter(), true, std::move(alive)});
+    const std::unordered_set<std::uint64_t> trials = own_trial_ids();
+    return std::none_of(table.sockets.begin(), table.sockets.end(), [&](const TableSocket& entry) {
+        return !entry.holders.empty() && !trials.contains(entry.socket.id);
+    });
+}
+
+void PortStop::finish() {
+    if (!termination_) return;
+    std::vector<Termination::Report> reports = termination_->reports();
+    for (std::size_t k = 0; k < reports.size() && k < signalled_.size(); ++k) {
+        StopTarget& target = targets_[signalled_[k]];
+        target.signal = reports[k].signal;
+        target.outcome = reports[k].outcome;
+    }
+}
+
+}  // namespace velmor

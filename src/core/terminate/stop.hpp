@@ -1,0 +1,67 @@
+#pragma once
+// Stopping what holds a set of ports, as the command line and the test
+// support do it: the targets are the processes that hold the kinds of
+// sockets asked for, every one of them; this process and its ancestors are
+// never targets; each target is pinned, checked and signalled once, the
+// survivors may get a second signal, and the stop is settled once no
+// target holds such a socket on the ports any more. Runs without the
+// interpreter lock and touches nothing of the interpreter.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/platform/process_handle.hpp"
+#include "core/terminate/termination.hpp"
+
+namespace velmor {
+
+struct StopRequest {
+    std::vector<std::uint16_t> ports;
+    bool udp = false;          // holders of UDP sockets are targets too
+    bool all_sockets = false;  // holders of any internet socket on the ports are
+    // Only these processes may be targets (the others are left alone).
+    std::optional<std::vector<platform::Pid>> only;
+};
+
+struct StopTarget {
+    platform::Pid pid = 0;
+    std::string name;  // as the system gives it; may be empty or not UTF-8
+    std::string command;
+    std::vector<std::uint16_t> ports;  // the ports asked for that it holds
+    bool skipped = false;              // this process or one of its ancestors
+    int signal = 0;                    // the last signal sent, 0 for none
+    std::optional<TargetOutcome> outcome;  // once signalled
+};
+
+class PortStop {
+public:
+    // Reads the socket table of the ports and chooses the targets.
+    explicit PortStop(StopRequest request);
+
+    const std::vector<StopTarget>& targets() const noexcept { return targets_; }
+
+    // Sends `signal` to every target that is not skipped.
+    void send(int signal);
+    // Sends `signal` to the signalled targets that have not exited.
+    void send_to_survivors(int signal);
+    // True once no signalled target is alive and holding a socket of the
+    // asked kinds on the ports.
+    bool settled() const;
+    // Descriptors that turn readable when a signalled target exits.
+    std::vector<pollfd> exit_watches() const { return termination_ ? termination_->exit_watches() : std::vector<pollfd>{}; }
+    // Fills in what became of each signalled target.
+    void finish();
+
+private:
+    SocketFilter filter() const;
+
+    StopRequest request_;
+    std::vector<StopTarget> targets_;
+    std::vector<platform::HeldSocket> held_;  // parallel to targets_
+    std::optional<Termination> termination_;
+    std::vector<std::size_t> signalled_;  // indices into targets_, in the termination's order
+};
+
+}  // namespace velmor
