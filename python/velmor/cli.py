@@ -1,35 +1,43 @@
 """velmor: see, check, pick, wait for and free local TCP ports.
 
 Usage:
-    velmor who PORTS... [--json]              who holds each port
-    velmor check PORTS... [-q | --json]       exit 0 when every port is free
-    velmor free [--prefer PORT]               print one free port
-    velmor wait PORTS... [--timeout SECONDS]  wait until every port is free
-    velmor kill PORTS... [--force] [--json]   stop the processes holding ports
+    velmor ls [PORTS...] [--udp] [--json]           what listens, on every local address
+    velmor who PORTS... [--json]                     what is on each port, and why it is busy
+    velmor check PORTS... [-q | --json]              exit 0 when every port is free
+    velmor free [--prefer PORT | --reserve]          print one free port
+    velmor wait PORTS... [--listening] [--timeout SECONDS]
+                                                     wait until every port is free (or listened on)
+    velmor kill PORTS... [--udp] [--all-sockets] [--dry-run] [--force]
+                [--timeout SECONDS] [--kill-after SECONDS] [--json]
+                                                     stop exactly what holds each port
 
 PORTS are port numbers (1-65535) and inclusive ranges such as 3000-3010,
-in any mix. A port is free when a TCP listener can bind 127.0.0.1 on it.
+in any mix. A port is free when nothing listens on it on any local address
+and a listener can be set up.
 
 Exit codes:
-    0    success: every port free (check, wait, kill), a port printed (free)
-    1    check: a port is taken; wait: timed out; kill: a port was not freed;
-         free: no free port found
+    0    success: who/ls answered; check, wait, kill: every port as asked;
+         free: a port was printed
+    1    check: a port is not free; wait: timed out; kill: a port was not
+         freed; free: no free port found
     2    bad arguments
     130  interrupted (Ctrl-C)
 """
 
-import argparse
-import json
+from __future__ import annotations
+
 import os
-import re
-import shutil
 import sys
-import time
-from collections.abc import Callable, Iterable, Sequence
-from typing import Literal, NoReturn, TypedDict
 
 import velmor
-from velmor import PortInfo
+from velmor import _ports
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Iterable, Sequence
+
+    from velmor._records import PortStatus, PortStop, Process, Socket
 
 EXIT_OK = 0
 EXIT_FAIL = 1
@@ -38,8 +46,9 @@ EXIT_INTERRUPTED = 130
 
 TOOL_EPILOG = """\
 exit codes:
-  0    success: every port free (check, wait, kill), a port printed (free)
-  1    check: a port is taken; wait: timed out; kill: a port was not freed;
+  0    success: who/ls answered; check, wait, kill: every port as asked;
+       free: a port was printed
+  1    check: a port is not free; wait: timed out; kill: a port was not freed;
        free: no free port found
   2    bad arguments
   130  interrupted (Ctrl-C)
@@ -47,38 +56,81 @@ exit codes:
 example:
   velmor who 3000-3010 8080"""
 
-POLL_SECONDS = 0.1
-"""Pause between probes in `wait`: short, so Ctrl-C is acted on at once."""
 
-State = Literal["free", "listening", "busy"]
-KillResult = Literal["already_free", "freed", "failed"]
+# --- output ----------------------------------------------------------------------
 
 
-class PortState(TypedDict):
-    """One port as `who` and `check` report it (also their JSON entries)."""
-
-    port: int
-    state: State
-    owner: PortInfo | None
+class StdoutClosed(Exception):
+    """The answer cannot be written: standard output is closed."""
 
 
-class KillOutcome(TypedDict):
-    """One port as `kill` reports it (also its JSON entries)."""
+def out(text: str) -> None:
+    """One line of the answer, on stdout."""
+    if sys.stdout is None:
+        raise StdoutClosed
+    try:
+        sys.stdout.write(text + "\n")
+    except (ValueError, OSError) as error:
+        if isinstance(error, BrokenPipeError):
+            raise
+        raise StdoutClosed from error
 
-    port: int
-    owner: PortInfo | None
-    result: KillResult
-    error: str | None
+
+def say(text: str) -> None:
+    """A diagnostic, on stderr only, never in the answer; dropped when
+    stderr is closed."""
+    if sys.stderr is None:
+        return
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (ValueError, OSError):
+        pass
 
 
-# --- argument parsing -------------------------------------------------------
+def print_json(document: object) -> None:
+    import json
 
-_PORT_OR_RANGE = re.compile(r"([0-9]+)(?:-([0-9]+))?", re.ASCII)
+    out(json.dumps(document, indent=2))
+
+
+def printable(text: str) -> str:
+    """Text with control characters escaped, so one value stays on one line."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def format_table(rows: Sequence[Sequence[str]], width: int | None) -> str:
+    """Rows as left-aligned columns; lines are cut to fit `width`."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
+    lines = []
+    for row in rows:
+        line = "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[-1]
+        if width is not None and len(line) > width:
+            line = line[: max(width - 3, 0)] + "..."
+        lines.append(line.rstrip())
+    return "\n".join(lines)
+
+
+def terminal_width() -> int | None:
+    """Columns of the terminal on stdout, or None when stdout is not one."""
+    try:
+        if sys.stdout is not None and sys.stdout.isatty():
+            return os.get_terminal_size(sys.stdout.fileno()).columns
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+# --- argument parsing --------------------------------------------------------------
 
 
 def parse_port(text: str) -> int:
     """One port number, 1-65535 (0 is not a real port: bind picks one)."""
-    if not re.fullmatch(r"[0-9]+", text, re.ASCII):
+    import argparse
+
+    if not (text.isascii() and text.isdigit()):
         raise argparse.ArgumentTypeError(f"invalid port '{text}': expected a number")
     port = int(text)
     if not 1 <= port <= 65535:
@@ -88,13 +140,16 @@ def parse_port(text: str) -> int:
 
 def parse_port_or_range(text: str) -> list[int]:
     """A port number or an inclusive range START-END, as a list of ports."""
-    match = _PORT_OR_RANGE.fullmatch(text)
-    if match is None:
-        raise argparse.ArgumentTypeError(
-            f"invalid port or range '{text}': expected PORT or START-END"
-        )
-    start = parse_port(match[1])
-    end = start if match[2] is None else parse_port(match[2])
+    import argparse
+
+    start_text, dash, end_text = text.partition("-")
+    if not start_text or (dash and not end_text):
+        raise argparse.ArgumentTypeError(f"invalid port or range '{text}': expected PORT or START-END")
+    try:
+        start = parse_port(start_text)
+        end = parse_port(end_text) if dash else start
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(f"invalid port or range '{text}': expected PORT or START-END") from None
     if end < start:
         raise argparse.ArgumentTypeError(f"empty range '{text}': {start} is after {end}")
     return list(range(start, end + 1))
@@ -102,14 +157,14 @@ def parse_port_or_range(text: str) -> list[int]:
 
 def parse_seconds(text: str) -> float:
     """A non-negative, finite number of seconds; fractions allowed."""
+    import argparse
+
     try:
         seconds = float(text)
     except ValueError:
         seconds = -1.0
     if not 0 <= seconds < float("inf"):
-        raise argparse.ArgumentTypeError(
-            f"invalid timeout '{text}': expected seconds, 0 or more"
-        )
+        raise argparse.ArgumentTypeError(f"invalid duration '{text}': expected seconds, 0 or more")
     return seconds
 
 
@@ -118,15 +173,16 @@ def unique_ports(groups: Iterable[list[int]]) -> list[int]:
     return list(dict.fromkeys(port for group in groups for port in group))
 
 
-class Parser(argparse.ArgumentParser):
-    """An ArgumentParser whose errors are one line on stderr, exit 2."""
+def build_parser() -> argparse.ArgumentParser:
+    """The parser for the tool and its six commands."""
+    import argparse
 
-    def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+    class Parser(argparse.ArgumentParser):
+        """An ArgumentParser whose errors are one line on stderr, exit 2."""
 
+        def error(self, message: str) -> None:  # type: ignore[override]
+            self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
-def build_parser() -> Parser:
-    """The parser for the tool and its five commands."""
     parser = Parser(
         prog="velmor",
         description="See, check, pick, wait for and free local TCP ports.\n\n"
@@ -135,33 +191,43 @@ def build_parser() -> Parser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"velmor {velmor.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
 
-    def command(name: str, help: str, example: str, exits: str) -> Parser:
-        sub: Parser = commands.add_parser(
+    def command(name: str, help: str, example: str, exits: str) -> argparse.ArgumentParser:
+        sub: argparse.ArgumentParser = commands.add_parser(
             name,
             help=help,
             description=help[0].upper() + help[1:] + ".",
-            epilog=f"exit codes:\n  {exits}\n  2 bad arguments, 130 interrupted\n\n"
-            f"example:\n  {example}",
+            epilog=f"exit codes:\n  {exits}\n  2 bad arguments, 130 interrupted\n\nexample:\n  {example}",
             formatter_class=argparse.RawDescriptionHelpFormatter,
         )
         return sub
 
-    def ports_argument(sub: Parser) -> None:
+    def ports_argument(sub: argparse.ArgumentParser, required: bool = True) -> None:
         sub.add_argument(
             "ports",
             metavar="PORTS",
-            nargs="+",
+            nargs="+" if required else "*",
             type=parse_port_or_range,
             help="port numbers and ranges like 3000-3010",
         )
 
     json_help = "print one JSON document on stdout (schema in docs/cli.md)"
 
+    ls = command(
+        "ls",
+        "list what listens: every TCP listener on every local address, each with every process holding it",
+        "velmor ls 8000-8100 --udp",
+        "0 always (the answer is in the output)",
+    )
+    ports_argument(ls, required=False)
+    ls.add_argument("--udp", action="store_true", help="list bound UDP sockets too")
+    ls.add_argument("--json", action="store_true", help=json_help)
+    ls.set_defaults(handler=run_ls)
+
     who = command(
         "who",
-        "show who holds each port: free, listening (with its owner) or busy",
+        "show what is on each port: free, listening (with every holder) or busy (and why)",
         "velmor who 3000-3002 8080",
         "0 always (the answer is in the output)",
     )
@@ -171,9 +237,9 @@ def build_parser() -> Parser:
 
     check = command(
         "check",
-        "exit 0 when every port is free, 1 when any is taken",
+        "exit 0 when every port is free, 1 when any is not",
         "velmor check 5432 6379 || echo 'something is in the way'",
-        "0 every port free, 1 a port is taken",
+        "0 every port free, 1 a port is listening or busy",
     )
     ports_argument(check)
     output = check.add_mutually_exclusive_group()
@@ -187,16 +253,24 @@ def build_parser() -> Parser:
         "PORT=$(velmor free --prefer 8000)",
         "0 a port was printed, 1 none found",
     )
-    free.add_argument("--prefer", metavar="PORT", type=parse_port, help="port to try first")
+    choice = free.add_mutually_exclusive_group()
+    choice.add_argument("--prefer", metavar="PORT", type=parse_port, help="port to try first")
+    choice.add_argument(
+        "--reserve",
+        action="store_true",
+        help="a port no other bind on port 0 gets for about a minute; "
+        "bind it with SO_REUSEADDR (see 'In your tests' in the README)",
+    )
     free.set_defaults(handler=run_free)
 
     wait = command(
         "wait",
-        "wait until every port is free",
-        "velmor wait 8000 --timeout 2.5 && ./start-server",
-        "0 every port free, 1 timed out",
+        "wait until every port is free (with --listening: until something listens on each)",
+        "velmor wait 8000 --listening --timeout 10 && curl localhost:8000",
+        "0 every port as asked, 1 timed out",
     )
     ports_argument(wait)
+    wait.add_argument("--listening", action="store_true", help="wait until something listens on every port")
     wait.add_argument(
         "--timeout",
         metavar="SECONDS",
@@ -208,150 +282,190 @@ def build_parser() -> Parser:
 
     kill = command(
         "kill",
-        "stop the processes holding each port (SIGTERM) and wait until it is free",
-        "velmor kill 8000 --force",
-        "0 every port free at the end, 1 a port was not freed",
+        "stop the processes holding each port's TCP listeners (SIGTERM) and wait until it is free",
+        "velmor kill 8000 --kill-after 3",
+        "0 every port free at the end (dry run: something to signal on every busy port), 1 otherwise",
     )
     ports_argument(kill)
-    kill.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
+    kill.add_argument("--udp", action="store_true", help="also stop the holders of UDP sockets on the port")
+    kill.add_argument(
+        "--all-sockets", action="store_true", help="stop the holders of any socket on the port, connections too"
+    )
+    kill.add_argument("--dry-run", action="store_true", help="signal nothing: list what would be signalled")
+    kill.add_argument("--force", action="store_true", help="send SIGKILL at once instead of SIGTERM")
+    kill.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=parse_seconds,
+        default=5.0,
+        help="how long to wait for the port to be free (default: 5; fractions allowed)",
+    )
+    kill.add_argument(
+        "--kill-after",
+        metavar="SECONDS",
+        type=parse_seconds,
+        help="send SIGKILL to what still runs this long after SIGTERM (the wait then lasts at least this plus 1 s)",
+    )
     kill.add_argument("--json", action="store_true", help=json_help)
     kill.set_defaults(handler=run_kill)
     return parser
 
 
-# --- output helpers ---------------------------------------------------------
+# --- rendering ---------------------------------------------------------------------
 
 
-def printable(text: str) -> str:
-    """Text with control characters escaped, so one value stays on one line."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+def address_text(socket: Socket) -> str:
+    """The local address as ss writes it: IPv6 in brackets, '*' for an IPv6
+    wildcard that takes IPv4 too."""
+    if socket.family == "ipv4":
+        return socket.address
+    if socket.address == "::" and socket.v6only is False:
+        return "*"
+    return f"[{socket.address}]"
 
 
-def hidden_owner_hint() -> str:
-    """Why a taken port can have no visible owner, for the current user."""
+def user_text(uid: int | None) -> str:
+    if uid is None:
+        return "-"
+    return _ports.user_name(uid) or str(uid)
+
+
+def short_hidden_text(socket: Socket) -> str:
     if hasattr(os, "geteuid") and os.geteuid() == 0:
-        return "no visible listener: held from another container or network namespace"
-    return "no visible listener: another user's process (try sudo) or another container"
+        return "(not visible: another pid namespace)"
+    return "(not visible: try sudo)"
 
 
-def describe_owner(owner: PortInfo) -> str:
-    """'name (pid N)'."""
-    return f"{printable(owner['name'])} (pid {owner['pid']})"
+def process_cells(process: Process) -> list[str]:
+    return [str(process.pid), user_text(process.uid), printable(process.name) or "-", printable(process.cmd) or "-"]
 
 
-def format_table(rows: Sequence[Sequence[str]], width: int | None) -> str:
-    """Rows as left-aligned columns; the last column is cut to fit `width`."""
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
-    lines = []
-    for row in rows:
-        line = "  ".join(cell.ljust(w) for cell, w in zip(row, widths)) + "  " + row[-1]
-        if width is not None and len(line) > width:
-            line = line[: max(width - 3, 0)] + "..."
-        lines.append(line.rstrip())
-    return "\n".join(lines)
+def process_json(process: Process) -> dict[str, object]:
+    return {
+        "pid": process.pid,
+        "name": process.name,
+        "cmd": process.cmd,
+        "uid": process.uid,
+        "user": _ports.user_name(process.uid),
+    }
 
 
-def terminal_width() -> int | None:
-    """Columns of the terminal on stdout, or None when stdout is not one."""
-    return shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+def socket_json(socket: Socket) -> dict[str, object]:
+    return {
+        "protocol": socket.protocol,
+        "family": socket.family,
+        "address": socket.address,
+        "port": socket.port,
+        "state": socket.state,
+        "uid": socket.uid,
+        "user": _ports.user_name(socket.uid),
+        "v6only": socket.v6only,
+        "processes": [process_json(process) for process in socket.processes],
+    }
 
 
-def print_json(document: object) -> None:
-    print(json.dumps(document, indent=2))
+def owner_json(owner: Process | None) -> dict[str, object] | None:
+    """The owner as scripts have read it: get_info's {"pid", "name", "cmd"}."""
+    if owner is None:
+        return None
+    return {"pid": owner.pid, "name": owner.name, "cmd": owner.cmd}
 
 
-# --- commands ---------------------------------------------------------------
+def status_json(state: PortStatus) -> dict[str, object]:
+    return {
+        "port": state.port,
+        "state": state.state,
+        "reason": state.reason,
+        "owner": owner_json(state.owner),
+        "sockets": [socket_json(socket) for socket in state.sockets],
+    }
 
 
-def port_states(ports: Sequence[int]) -> list[PortState]:
-    """Each port's state, from one scan plus a probe where no owner shows."""
-    owners = velmor.scan(ports)
-    states: list[PortState] = []
-    for port in ports:
-        owner = owners[port]
-        if owner is not None:
-            state: State = "listening"
-        else:
-            state = "free" if velmor.is_available(port) else "busy"
-        states.append({"port": port, "state": state, "owner": owner})
-    return states
+# --- commands ----------------------------------------------------------------------
+
+
+def run_ls(args: argparse.Namespace) -> int:
+    ports = unique_ports(args.ports) if args.ports else None
+    found = velmor.listeners(ports, udp=args.udp)
+    if args.json:
+        print_json({"sockets": [socket_json(socket) for socket in found]})
+        return EXIT_OK
+    rows = [["PROTO", "ADDRESS", "PORT", "PID", "USER", "NAME", "COMMAND"]]
+    for socket in found:
+        start = [socket.protocol, address_text(socket), str(socket.port)]
+        if not socket.processes:
+            rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket)])
+        for process in socket.processes:
+            rows.append([*start, *process_cells(process)])
+    out(format_table(rows, terminal_width()))
+    return EXIT_OK
+
+
+def status_rows(state: PortStatus) -> list[list[str]]:
+    """The rows of one port in `who`: one per listening socket and holder."""
+    port = str(state.port)
+    if state.state == "listening":
+        rows = []
+        for socket in state.listeners:
+            start = [port, "listening", address_text(socket)]
+            if not socket.processes:
+                rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket)])
+            for process in socket.processes:
+                rows.append([*start, *process_cells(process)])
+        return rows
+    detail = "-" if state.state == "free" else _ports.explain(state).removeprefix("busy: ")
+    return [[port, state.state, "-", "-", "-", "-", detail]]
 
 
 def run_who(args: argparse.Namespace) -> int:
-    states = port_states(unique_ports(args.ports))
+    states = velmor.statuses(unique_ports(args.ports))
     if args.json:
-        print_json({"ports": states})
+        print_json({"ports": [status_json(state) for state in states]})
         return EXIT_OK
-    hint = hidden_owner_hint()
-    rows = [["PORT", "STATE", "PID", "NAME", "COMMAND"]]
-    for entry in states:
-        owner = entry["owner"]
-        if owner is None:
-            detail = hint if entry["state"] == "busy" else "-"
-            rows.append([str(entry["port"]), entry["state"], "-", "-", detail])
-        else:
-            cmd = printable(owner["cmd"]) or "-"
-            rows.append(
-                [str(entry["port"]), entry["state"], str(owner["pid"]), printable(owner["name"]), cmd]
-            )
-    print(format_table(rows, terminal_width()))
+    rows = [["PORT", "STATE", "ADDRESS", "PID", "USER", "NAME", "COMMAND"]]
+    for state in states:
+        rows.extend(status_rows(state))
+    out(format_table(rows, terminal_width()))
+    for state in states:
+        note = _ports.udp_note(state)
+        if note:
+            out(f"note: {note} (UDP never makes a TCP port busy)")
     return EXIT_OK
 
 
 def run_check(args: argparse.Namespace) -> int:
-    states = port_states(unique_ports(args.ports))
-    all_free = all(entry["state"] == "free" for entry in states)
+    states = velmor.statuses(unique_ports(args.ports))
+    all_free = all(state.state == "free" for state in states)
     if args.json:
-        print_json({"all_free": all_free, "ports": states})
+        print_json({"all_free": all_free, "ports": [status_json(state) for state in states]})
     elif not args.quiet:
-        hint = hidden_owner_hint()
-        for entry in states:
-            owner = entry["owner"]
-            if owner is not None:
-                print(f"port {entry['port']} is taken by {describe_owner(owner)}")
-            elif entry["state"] == "busy":
-                print(f"port {entry['port']} is taken ({hint})")
+        for state in states:
+            if state.state != "free":
+                out(f"port {state.port} is not free: {_ports.explain(state).removeprefix('busy: ')}")
     return EXIT_OK if all_free else EXIT_FAIL
 
 
 def run_free(args: argparse.Namespace) -> int:
+    if args.prefer is not None and velmor.is_free(args.prefer):
+        out(str(args.prefer))
+        return EXIT_OK
     try:
-        port = velmor.find_free(args.prefer)
-    except OSError as exc:
-        raise SystemExit(f"velmor free: {exc}") from None
-    print(port)
+        port = velmor.reserve() if args.reserve else velmor.find_free()
+    except OSError as error:
+        say(f"velmor free: {error}")
+        return EXIT_FAIL
+    out(str(port))
     return EXIT_OK
 
 
-def waiting_line(pending: Sequence[int], elapsed: float) -> str:
+def waiting_line(pending: Sequence[int], elapsed: float, listening: bool) -> str:
     """'waiting for ports 3000, 3001 to be free... 4s', the list kept short."""
     shown = ", ".join(map(str, pending[:5]))
     if len(pending) > 5:
         shown += f" and {len(pending) - 5} more"
     noun = "port" if len(pending) == 1 else "ports"
-    return f"waiting for {noun} {shown} to be free... {int(elapsed)}s"
-
-
-def run_wait(args: argparse.Namespace) -> int:
-    pending = unique_ports(args.ports)
-    timeout: float = args.timeout
-    show: Callable[[str], None] = status_writer() if sys.stderr.isatty() else lambda _: None
-    start = time.monotonic()
-    try:
-        while True:
-            pending = [port for port in pending if not velmor.is_available(port)]
-            elapsed = time.monotonic() - start
-            if not pending:
-                return EXIT_OK
-            if elapsed >= timeout:
-                break
-            show(waiting_line(pending, elapsed))
-            time.sleep(min(POLL_SECONDS, timeout - elapsed))
-    finally:
-        show("")
-    still = ", ".join(map(str, pending))
-    print(f"velmor wait: timed out after {timeout:g}s; still taken: {still}", file=sys.stderr)
-    return EXIT_FAIL
+    goal = "be listened on" if listening else "be free"
+    return f"waiting for {noun} {shown} to {goal}... {int(elapsed)}s"
 
 
 def status_writer() -> Callable[[str], None]:
@@ -359,7 +473,7 @@ def status_writer() -> Callable[[str], None]:
     last = [""]
 
     def show(text: str) -> None:
-        if text != last[0]:
+        if text != last[0] and sys.stderr is not None:
             sys.stderr.write("\r\x1b[K" + text)
             sys.stderr.flush()
             last[0] = text
@@ -367,73 +481,112 @@ def status_writer() -> Callable[[str], None]:
     return show
 
 
-def kill_port(port: int, force: bool) -> tuple[KillOutcome, str | None]:
-    """Free one port: who held it, what `velmor.kill` made of it, a hint."""
-    if velmor.is_available(port):
-        return {"port": port, "owner": None, "result": "already_free", "error": None}, None
-    owner = velmor.get_info(port)
+def run_wait(args: argparse.Namespace) -> int:
+    import time
+
+    ports = unique_ports(args.ports)
+    check: Callable[[int], bool] = _ports.listening_now if args.listening else velmor.is_free
+    on_terminal = sys.stderr is not None and sys.stderr.isatty()
+    show: Callable[[str], None] = status_writer() if on_terminal else (lambda _: None)
+    start = time.monotonic()
+
+    def checked(port: int) -> bool:
+        done = check(port)
+        show(waiting_line([port], time.monotonic() - start, args.listening) if not done else "")
+        return done
+
     try:
-        velmor.kill(port, force=force)
-    except PermissionError as exc:
-        hint = f"run it with elevated privileges, e.g. sudo velmor kill {port}"
-        return {"port": port, "owner": owner, "result": "failed", "error": str(exc)}, hint
-    except OSError as exc:
-        if owner is None:
-            reason: str | None = hidden_owner_hint()
-        else:
-            reason = None if force else f"--force sends SIGKILL: velmor kill --force {port}"
-        return {"port": port, "owner": owner, "result": "failed", "error": str(exc)}, reason
-    return {"port": port, "owner": owner, "result": "freed", "error": None}, None
+        pending = _ports.wait_until_all(ports, checked, args.timeout)
+    finally:
+        show("")
+    if not pending:
+        return EXIT_OK
+    still = ", ".join(map(str, pending))
+    goal = "nothing listens on" if args.listening else "still not free"
+    say(f"velmor wait: timed out after {args.timeout:g}s; {goal}: {still}")
+    return EXIT_FAIL
 
 
-def report_kill(outcome: KillOutcome, hint: str | None) -> None:
-    """One line on stdout per port; each failure and its hint on stderr."""
-    port, owner = outcome["port"], outcome["owner"]
-    held_by = f" (was held by {describe_owner(owner)})" if owner is not None else ""
-    if outcome["result"] == "already_free":
-        print(f"port {port}: already free")
-    elif outcome["result"] == "freed":
-        print(f"port {port}: freed{held_by}")
-    else:
-        print(f"port {port}: not freed{held_by}")
-        report_failure(outcome, hint)
+def signalled_json(report: PortStop) -> dict[str, object]:
+    return {
+        "port": report.port,
+        "result": report.result,
+        "error": report.error,
+        "owner": owner_json(report.owner),
+        "processes": [
+            {"pid": p.pid, "name": p.name, "cmd": p.cmd, "signal": p.signal, "outcome": p.outcome}
+            for p in report.processes
+        ],
+    }
 
 
-def report_failure(outcome: KillOutcome, hint: str | None) -> None:
-    """The module's message for a port not freed, and what to try next."""
-    print(f"velmor kill: {outcome['error']}", file=sys.stderr)
-    if hint:
-        print(f"velmor kill: hint: {hint}", file=sys.stderr)
+def kill_lines(report: PortStop) -> list[str]:
+    """What became of one port and of every process signalled for it."""
+    heading = {
+        "already_free": "already free",
+        "freed": "freed",
+        "failed": "not freed",
+        "dry_run": "would signal",
+    }[report.result]
+    lines = [f"port {report.port}: {heading}"]
+    for process in report.processes:
+        sent = process.signal or "-"
+        outcome = "would get it" if report.result == "dry_run" and process.outcome == "running" else process.outcome
+        lines.append(
+            f"  {printable(process.name) or '?'} (pid {process.pid})  {sent}  {outcome}  {printable(process.cmd)}".rstrip()
+        )
+    return lines
 
 
 def run_kill(args: argparse.Namespace) -> int:
-    results = [kill_port(port, args.force) for port in unique_ports(args.ports)]
-    outcomes = [outcome for outcome, _ in results]
-    all_free = all(outcome["result"] != "failed" for outcome in outcomes)
+    reports = velmor.stop(
+        unique_ports(args.ports),
+        udp=args.udp,
+        all_sockets=args.all_sockets,
+        force=args.force,
+        timeout=args.timeout,
+        kill_after=args.kill_after,
+        dry_run=args.dry_run,
+    )
+    all_free = all(report.result != "failed" for report in reports)
     if args.json:
-        print_json({"all_free": all_free, "ports": outcomes})
-        for outcome, hint in results:
-            if outcome["result"] == "failed":
-                report_failure(outcome, hint)
+        print_json({"all_free": all_free, "ports": [signalled_json(report) for report in reports]})
     else:
-        for outcome, hint in results:
-            report_kill(outcome, hint)
+        for report in reports:
+            for line in kill_lines(report):
+                out(line)
+    for report in reports:
+        if report.error:
+            say(f"velmor kill: {report.error}")
     return EXIT_OK if all_free else EXIT_FAIL
 
 
-# --- entry point ------------------------------------------------------------
+# --- entry point -------------------------------------------------------------------
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    args = build_parser().parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    code = handler(args)
+    if sys.stdout is not None:
+        sys.stdout.flush()
+    return code
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool on `argv` (default: sys.argv[1:]); return the exit code."""
-    args = build_parser().parse_args(argv)
-    handler: Callable[[argparse.Namespace], int] = args.handler
     try:
-        return handler(args)
+        return _run(argv)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
+    except StdoutClosed:
+        say("velmor: cannot write the answer: standard output is closed")
+        return EXIT_FAIL
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly, without a
         # second error when Python flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, AttributeError, ValueError):
+            pass
         return EXIT_FAIL
