@@ -99,13 +99,19 @@ def network() -> Iterator[int | None]:
 #   udp            a UDP socket on 127.0.0.1
 #   connected      a TCP connection whose local end is the port
 #   raw-N          a raw IPv4 socket for protocol N (the port is unused)
+#   at-ADDRESS     a listener on that IPv4 address (127.0.0.2, ...), with SO_REUSEADDR
+#   v6only-any     a listener on the IPv6 wildcard that takes IPv6 only
+#   workers-N      once the sockets are open, N forked workers that share
+#                  them, as a pre-forking server's; their pids follow the
+#                  descriptors after the word "workers" (they die with the holder)
 #   name-HEX       sets its own comm to the bytes HEX
 #   ignore-term    ignores SIGTERM
 _HOLDER = textwrap.dedent(
     """
-    import ctypes, signal, socket, sys
+    import ctypes, os, signal, socket, sys, time
     port = int(sys.argv[1])
     kinds = sys.argv[2].split(",")
+    libc = ctypes.CDLL(None, use_errno=True)
     if "ignore-term" in kinds:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     held = []
@@ -139,10 +145,30 @@ _HOLDER = textwrap.dedent(
             held += [s, peer]
         elif kind.startswith("raw-"):
             held.append(socket.socket(socket.AF_INET, socket.SOCK_RAW, int(kind[4:])))
+        elif kind.startswith("at-") or kind == "v6only-any":
+            family = socket.AF_INET6 if kind == "v6only-any" else socket.AF_INET
+            s = socket.socket(family, socket.SOCK_STREAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            s.bind(("::" if kind == "v6only-any" else kind[3:], port))
+            s.listen()
+            held.append(s)
         elif kind.startswith("name-"):
-            libc = ctypes.CDLL(None, use_errno=True)
             assert libc.prctl(15, bytes.fromhex(kind[5:]), 0, 0, 0) == 0  # PR_SET_NAME
-    print("ready", *[s.fileno() for s in held], flush=True)
+    workers = []
+    for kind in kinds:
+        if kind.startswith("workers-"):
+            for _ in range(int(kind[8:])):
+                pid = os.fork()
+                if pid == 0:
+                    libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG: die with the holder
+                    if os.getppid() == 1:
+                        os._exit(0)
+                    while True:
+                        time.sleep(60)
+                workers.append(pid)
+    print("ready", *[s.fileno() for s in held], *(["workers", *workers] if workers else []), flush=True)
     sys.stdin.read()
     """
 )
@@ -163,6 +189,7 @@ class Holder:
     port: int
     process: subprocess.Popen[str]
     fds: list[int] = field(default_factory=list)  # the descriptors it reported when ready
+    workers: list[int] = field(default_factory=list)  # pids of its forked workers
 
     @property
     def pid(self) -> int:
@@ -198,7 +225,9 @@ def start_child() -> Iterator[Callable[..., Holder]]:
         words = line.split()
         if words[:1] != ["ready"]:
             raise RuntimeError(f"child failed to start on port {port}: {line!r}")
-        holder.fds = [int(word) for word in words[1:]]
+        fds, _, workers = " ".join(words[1:]).partition("workers")
+        holder.fds = [int(word) for word in fds.split()]
+        holder.workers = [int(word) for word in workers.split()]
         return holder
 
     yield start

@@ -19,7 +19,7 @@ from typing import Any
 
 import pytest
 
-from conftest import AS_NOBODY, Holder, not_freed, port_is_bindable, unused_port
+from conftest import AS_NOBODY, Holder, port_is_bindable, unused_port
 
 VELMOR = [sys.executable, "-m", "velmor"]
 
@@ -101,8 +101,8 @@ def popen() -> Iterator[Callable[..., subprocess.Popen[str]]]:
 def rows(stdout: str) -> dict[int, list[str]]:
     """The `who` table's data rows by port, cells split on runs of spaces."""
     lines = stdout.splitlines()
-    assert lines[0].split() == ["PORT", "STATE", "PID", "NAME", "COMMAND"]
-    return {int(line.split()[0]): re.split(r"\s{2,}", line) for line in lines[1:]}
+    assert lines[0].split() == ["PORT", "STATE", "ADDRESS", "PID", "USER", "NAME", "COMMAND"]
+    return {int(line.split()[0]): re.split(r"\s{2,}", line) for line in lines[1:] if line[:1].isdigit()}
 
 
 # --- who --------------------------------------------------------------------
@@ -117,11 +117,11 @@ class TestWho:
         # One line per port, even though the holder's command has newlines.
         assert len(lines) == 3
         table = rows(result.stdout)
-        assert table[held_port.port][1:3] == ["listening", str(held_port.pid)]
-        assert "python" in table[held_port.port][3]
-        assert table[free][1:] == ["free", "-", "-", "-"]
+        assert table[held_port.port][1:4] == ["listening", "127.0.0.1", str(held_port.pid)]
+        assert "python" in table[held_port.port][5]
+        assert table[free][1:] == ["free", "-", "-", "-", "-", "-"]
         # Every column starts at the same offset on every line.
-        for header in ("STATE", "PID", "NAME", "COMMAND"):
+        for header in ("STATE", "ADDRESS", "PID", "USER", "NAME", "COMMAND"):
             column = lines[0].index(header)
             assert all(line[column - 2 : column] == "  " and line[column] != " " for line in lines)
 
@@ -132,15 +132,16 @@ class TestWho:
         assert result.returncode == 0
         table = rows(result.stdout)
         assert list(table) == [low, low + 1]
-        assert table[low][1:3] == ["listening", str(holder.pid)]
+        assert table[low][1:4] == ["listening", "127.0.0.1", str(holder.pid)]
         assert table[low + 1][1] == "free"
 
-    def test_port_taken_without_listener_is_busy_with_a_hint(self, bound_port: int) -> None:
-        result = velmor("who", str(bound_port))
+    def test_port_taken_without_listener_is_busy_and_says_by_whom(self, start_holder: Callable[..., Holder]) -> None:
+        holder = start_holder(kinds="bound")
+        result = velmor("who", str(holder.port))
         assert result.returncode == 0
-        row = rows(result.stdout)[bound_port]
-        assert row[1:4] == ["busy", "-", "-"]
-        assert "visible" in row[4]
+        row = rows(result.stdout)[holder.port]
+        assert row[1:3] == ["busy", "-"]
+        assert "bound socket" in row[-1] and f"pid {holder.pid}" in row[-1]
 
     def test_json(self, held_port: Holder, bound_port: int) -> None:
         free = free_pair()
@@ -152,8 +153,9 @@ class TestWho:
         assert held["port"] == held_port.port and held["state"] == "listening"
         assert set(held["owner"]) == {"pid", "name", "cmd"}
         assert held["owner"]["pid"] == held_port.pid
-        assert idle == {"port": free, "state": "free", "owner": None}
-        assert busy == {"port": bound_port, "state": "busy", "owner": None}
+        assert idle == {"port": free, "state": "free", "reason": None, "owner": None, "sockets": []}
+        assert (busy["state"], busy["reason"], busy["owner"]) == ("busy", "connection", None)
+        assert [s["state"] for s in busy["sockets"]] == ["bound"]
 
     @pytest.mark.parametrize(
         ("args", "expected"),
@@ -336,13 +338,13 @@ class TestKill:
     def test_holder_that_ignores_sigterm(self, start_holder: Callable[..., Holder]) -> None:
         holder = start_holder(kinds="tcp,ignore-term")
         require_only_ours(holder)
-        result = velmor("kill", str(holder.port))
+        result = velmor("kill", "--timeout", "0.5", str(holder.port))
         assert result.returncode == 1
-        assert result.stdout.startswith(f"port {holder.port}: not freed (was held by ")
-        assert f"(pid {holder.pid})" in result.stdout
-        message, hint = result.stderr.splitlines()
-        assert message == f"velmor kill: {not_freed(holder.port)}"
-        assert "--force" in hint
+        assert result.stdout.splitlines()[0] == f"port {holder.port}: not freed"
+        assert f"(pid {holder.pid})  SIGTERM  running" in result.stdout
+        [message] = result.stderr.splitlines()
+        assert message.startswith(f"velmor kill: port {holder.port}: ") and f"pid {holder.pid}" in message
+        assert "--kill-after" in message and "--force" not in message
         assert holder.process.poll() is None
 
     def test_free_port_and_held_port(self, held_port: Holder) -> None:
@@ -359,7 +361,7 @@ class TestKill:
         free = free_pair()
         require_only_ours(stoppable)
         require_only_ours(stubborn)
-        result = velmor("kill", "--json", str(stoppable.port), str(stubborn.port), str(free))
+        result = velmor("kill", "--json", "--timeout", "0.5", str(stoppable.port), str(stubborn.port), str(free))
         assert result.returncode == 1
         document = json.loads(result.stdout)
         assert document["all_free"] is False
@@ -367,8 +369,11 @@ class TestKill:
         assert freed["port"] == stoppable.port and freed["result"] == "freed" and freed["error"] is None
         assert freed["owner"]["pid"] == stoppable.pid
         assert failed["result"] == "failed" and failed["owner"]["pid"] == stubborn.pid
-        assert failed["error"].startswith(f"Could not free port {stubborn.port}")
-        assert idle == {"port": free, "owner": None, "result": "already_free", "error": None}
+        assert failed["error"].startswith(f"port {stubborn.port}: ")
+        assert failed["processes"] == [
+            {"pid": stubborn.pid, "name": failed["owner"]["name"], "cmd": failed["owner"]["cmd"], "signal": "SIGTERM", "outcome": "running"}
+        ]
+        assert idle == {"port": free, "result": "already_free", "error": None, "owner": None, "processes": []}
         assert failed["error"] in result.stderr
 
     @pytest.mark.skipif(
@@ -427,7 +432,7 @@ def test_version() -> None:
     assert (result.returncode, result.stdout, result.stderr) == (0, "velmor 0.1.0\n", "")
 
 
-@pytest.mark.parametrize("command", [[], ["who"], ["check"], ["free"], ["wait"], ["kill"]])
+@pytest.mark.parametrize("command", [[], ["ls"], ["who"], ["check"], ["free"], ["wait"], ["kill"]])
 def test_help(command: list[str]) -> None:
     result = velmor(*command, "--help")
     assert (result.returncode, result.stderr) == (0, "")

@@ -1,5 +1,8 @@
 """`python -m velmor`: the command-line tool."""
 
-from velmor.cli import main
+try:
+    from velmor.cli import main
+except KeyboardInterrupt:
+    raise SystemExit(130) from None
 
 raise SystemExit(main())

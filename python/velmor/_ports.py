@@ -424,7 +424,7 @@ def stop(
             elif dry_run:
                 signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(first), "running"))
             else:
-                result_outcome: Outcome = outcome or "failed"
+                result_outcome: Outcome = outcome or "failed"  # type: ignore[assignment]
                 signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), result_outcome))
         state_before, state_after = before[port], after[port]
         result: StopResult

@@ -38,7 +38,7 @@ class _Frozen:
     def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
-        return self._values() == other._values()  # type: ignore[attr-defined]
+        return self._values() == other._values()
 
     def __hash__(self) -> int:
         return hash((type(self).__name__, self._values()))
@@ -54,8 +54,8 @@ class _Frozen:
 class Process(_Frozen):
     """A process that holds a socket."""
 
-    __slots__ = ("pid", "name", "cmd", "uid")
-    __match_args__ = __slots__
+    __match_args__ = ("pid", "name", "cmd", "uid")
+    __slots__ = __match_args__
     pid: int
     name: str
     """Process name; characters the system gave as invalid UTF-8 read U+FFFD."""
@@ -73,7 +73,7 @@ class Socket(_Frozen):
     processes that hold it, in pid order (empty: the holder is not visible
     to the caller)."""
 
-    __slots__ = (
+    __match_args__ = (
         "protocol",
         "family",
         "address",
@@ -86,7 +86,7 @@ class Socket(_Frozen):
         "remote_port",
         "inode",
     )
-    __match_args__ = __slots__
+    __slots__ = __match_args__
     protocol: Protocol
     family: Family
     address: str
@@ -132,8 +132,8 @@ Listener = Socket
 class PortStatus(_Frozen):
     """What is on a port, as `velmor who` tells it."""
 
-    __slots__ = ("port", "state", "reason", "owner", "sockets", "probe_error")
-    __match_args__ = __slots__
+    __match_args__ = ("port", "state", "reason", "owner", "sockets", "probe_error")
+    __slots__ = __match_args__
     port: int
     state: PortState
     """"free": no listener, and a listener could be set up; "listening": a TCP
@@ -178,8 +178,8 @@ class PortStatus(_Frozen):
 class Signalled(_Frozen):
     """One process that a stop signalled (or would, or left alone), and what became of it."""
 
-    __slots__ = ("pid", "name", "cmd", "ports", "signal", "outcome")
-    __match_args__ = __slots__
+    __match_args__ = ("pid", "name", "cmd", "ports", "signal", "outcome")
+    __slots__ = __match_args__
     pid: int
     name: str
     cmd: str
@@ -200,8 +200,8 @@ class Signalled(_Frozen):
 class PortStop(_Frozen):
     """What a stop did to one port."""
 
-    __slots__ = ("port", "result", "error", "owner", "processes", "status")
-    __match_args__ = __slots__
+    __match_args__ = ("port", "result", "error", "owner", "processes", "status")
+    __slots__ = __match_args__
     port: int
     result: StopResult
     error: str | None

@@ -11,6 +11,7 @@
 #include "bindings/boundary/conversions.hpp"
 #include "bindings/boundary/guard.hpp"
 #include "core/platform/process_handle.hpp"
+#include "core/probe/listener.hpp"
 #include "core/sockets/find_owners.hpp"
 #include "core/terminate/free_port.hpp"
 
@@ -159,6 +160,28 @@ OwnedRef free_port_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     return require_new(PyUnicode_FromString(name));
 }
 
+// holders_during_own_trial(port): the pids kill's search finds for `port`
+// while this process has a trial listener open on it.
+OwnedRef holders_during_own_trial_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"holders_during_own_trial", {"port"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    std::vector<std::uint32_t> pids = without_interpreter_lock([port] {
+        auto trial = open_listener(port);
+        std::vector<std::uint32_t> found;
+        if (std::holds_alternative<TrialListener>(trial)) {
+            for (const PortOwner& owner : find_holders(port)) found.push_back(owner.pid);
+        }
+        return found;
+    });
+    OwnedRef list = require_new(PyList_New(0));
+    for (std::uint32_t pid : pids) {
+        OwnedRef number = require_new(PyLong_FromUnsignedLong(pid));
+        if (PyList_Append(list.get(), number.get()) != 0) throw fetch_error();
+    }
+    return list;
+}
+
 template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guard([&] { return hook(args, nargs, kwnames); });
@@ -179,6 +202,7 @@ PyMethodDef methods[] = {
     method<to_port_hook>("to_port"),
     method<signal_holder_hook>("signal_holder"),
     method<free_port_hook>("free_port"),
+    method<holders_during_own_trial_hook>("holders_during_own_trial"),
     {nullptr, nullptr, 0, nullptr},
 };
 

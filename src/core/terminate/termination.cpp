@@ -1,6 +1,28 @@
 #include "core/terminate/termination.hpp"
 
+#include <fcntl.h>
+
+#include <array>
+
+#include "core/system/unique_fd.hpp"
+
 namespace velmor {
+namespace {
+
+// Descriptors kept free while the targets are pinned, so that however many
+// targets take up the descriptor limit, the wait that follows still has
+// room to probe the port and to read the socket tables.
+class SpareDescriptors {
+public:
+    SpareDescriptors() {
+        for (UniqueFd& spare : spares_) spare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+
+private:
+    std::array<UniqueFd, 4> spares_;
+};
+
+}  // namespace
 
 using platform::PinnedProcess;
 using platform::SignalResult;
@@ -11,6 +33,7 @@ Termination::Termination(std::span<const platform::HeldSocket> targets) {
 }
 
 void Termination::send(int signal) {
+    const SpareDescriptors spare;
     for (Target& target : targets_) {
         // Pinned and checked right before its signal, each in turn.
         PinnedProcess process = PinnedProcess::pin(target.held);
