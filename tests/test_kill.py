@@ -19,6 +19,7 @@ from conftest import (
     AS_NOBODY,
     WITHOUT_KILL,
     Holder,
+    assert_note,
     denied,
     in_subprocess,
     needs_root_that_can_drop_kill,
@@ -246,19 +247,19 @@ class TestForceConversion:
         with pytest.raises(TypeError) as caught:
             velmor.kill(holder.port, force=force)
         assert caught.value.args == (message,)
-        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert_note(caught.value, "while processing 'force'")
         assert not log.exists()
         assert holder.process.poll() is None
 
     def test_bad_port_is_reported_before_bad_force(self) -> None:
         with pytest.raises(OverflowError) as caught:
             velmor.kill(70000, force=1)
-        assert caught.value.__notes__ == ["while processing 'port'"]
+        assert_note(caught.value, "while processing 'port'")
 
     def test_bad_force_is_reported_for_port_zero(self) -> None:
         with pytest.raises(TypeError) as caught:
             velmor.kill(0, 1)
-        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert_note(caught.value, "while processing 'force'")
 
     @pytest.mark.parametrize(
         ("force", "expected"),
@@ -292,7 +293,7 @@ class TestForceConversion:
         with pytest.raises(Refusal) as caught:
             velmor.kill(holder.port, force=lookalike())
         assert caught.value.args == ("no truth here",)
-        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert_note(caught.value, "while processing 'force'")
         assert not log.exists()
         assert holder.process.poll() is None
 
@@ -301,7 +302,7 @@ class TestForceConversion:
         with pytest.raises(TypeError) as caught:
             velmor.kill(held_port.port, force=lookalike())
         assert caught.value.args == (f"object of type '{lookalike}' does not define a '__bool__' conversion",)
-        assert caught.value.__notes__ == ["while processing 'force'"]
+        assert_note(caught.value, "while processing 'force'")
         assert held_port.process.poll() is None
 
     @pytest.mark.parametrize(
