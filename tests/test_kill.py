@@ -81,7 +81,9 @@ _SLOW_HOLDER = textwrap.dedent(
     s.listen()
     def on_term(signum, frame):
         time.sleep(delay)
-        print(time.monotonic(), flush=True)
+        # Not print: the signal can come while the main code is still inside
+        # print("ready"), and sys.stdout refuses a reentrant write.
+        os.write(1, f"{time.monotonic()}\\n".encode())
         os._exit(0)
     signal.signal(signal.SIGTERM, on_term)
     print("ready", flush=True)
