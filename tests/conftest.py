@@ -24,6 +24,17 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
+# Exceptions take notes from Python 3.11 on (BaseException.add_note); on 3.10
+# the boundary raises its conversion failures without one.
+TAKES_NOTES = hasattr(BaseException, "add_note")
+
+
+def assert_note(error: BaseException, note: str | None) -> None:
+    """Checks the notes a failure carries: exactly `note` where exceptions take
+    notes, and none at all (no __notes__) where they don't or for None."""
+    expected = [note] if note is not None and TAKES_NOTES else None
+    assert getattr(error, "__notes__", None) == expected
+
 
 # --- ports -------------------------------------------------------------------
 

@@ -8,7 +8,7 @@ from typing import Any
 import pytest
 
 import velmor
-from conftest import OUT_OF_RANGE
+from conftest import OUT_OF_RANGE, assert_note
 
 Call = Callable[[], Any]
 
@@ -82,13 +82,13 @@ def test_conversion_errors_carry_the_parameter_note(
         call()
     assert type(raised.value) is kind
     assert str(raised.value) == message
-    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
+    assert_note(raised.value, f"while processing '{parameter}'")
 
 
 def test_conversion_stops_at_the_first_bad_argument() -> None:
     with pytest.raises(OverflowError) as raised:
         velmor.kill(-1, "also bad")
-    assert raised.value.__notes__ == ["while processing 'port'"]
+    assert_note(raised.value, "while processing 'port'")
 
 
 class FailingSequence:
@@ -118,7 +118,7 @@ def test_scan_accepts_sequences(ports: Any, expected: dict[int, None]) -> None:
 def test_scan_reports_iteration_failures() -> None:
     with pytest.raises(KeyError) as raised:
         velmor.scan(FailingSequence())
-    assert raised.value.__notes__ == ["while processing 'ports'"]
+    assert_note(raised.value, "while processing 'ports'")
 
 
 @pytest.mark.parametrize("port", [True, Index(0), Index(65535)])

@@ -36,7 +36,7 @@ from hypothesis import strategies as st
 
 import private_network
 import velmor
-from conftest import OUT_OF_RANGE, SANITIZED, in_subprocess, not_freed, unused_port
+from conftest import OUT_OF_RANGE, SANITIZED, assert_note, in_subprocess, not_freed, unused_port
 
 LONG_MIN, LONG_MAX = -(2**63), 2**63 - 1
 
@@ -469,7 +469,7 @@ def run_call(function: str, args: tuple[Any, ...], kwargs: dict[str, Any], netwo
         assert isinstance(outcome, BaseException), f"expected {expected}, got {outcome!r}"
         assert type(outcome) is expected.kind, (outcome, expected)
         assert outcome.args == expected.args, (outcome.args, expected.args)
-        assert getattr(outcome, "__notes__", None) == ([expected.note] if expected.note else None)
+        assert_note(outcome, expected.note)
         return
     if function == "kill" and isinstance(outcome, OSError):
         # The first probe of a free port can be refused for an instant by the

@@ -9,7 +9,8 @@ during that call:
 - a port that nobody of ours listened on throughout a call has no owner, save
   this very process, whose own probes hold ports for an instant (or a child
   it is starting, which holds copies of its descriptors until it execs);
-- every owner ever reported is one of the test's listeners or this process.
+- every owner ever reported is one of the test's listeners or this process
+  (or a child it was starting during the call).
 
 kill is only ever called on a port that one of the test's listeners holds, and
 while it runs no other thread kills or stops that listener. Everything runs in
@@ -30,6 +31,7 @@ import time
 from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -84,6 +86,9 @@ class Seen:
     generation: int
     holder: int | None  # pid
     changing: bool
+    # How many listener pids were known then (Ports.known_pids only grows);
+    # not part of what two looks at a port compare.
+    known: int = field(default=0, compare=False)
 
 
 class Ports:
@@ -92,12 +97,12 @@ class Ports:
     def __init__(self, numbers: list[int]) -> None:
         self.lock = threading.Lock()
         self.ports = {number: Port(number) for number in numbers}
-        self.known_pids: set[int] = set()
+        self.known_pids: list[int] = []  # every listener's, in starting order
 
     def look(self, number: int) -> Seen:
         with self.lock:
             port = self.ports[number]
-            return Seen(port.generation, port.holder.pid if port.holder else None, port.changing)
+            return Seen(port.generation, port.holder.pid if port.holder else None, port.changing, len(self.known_pids))
 
     def begin_change(self, number: int, *, held: bool) -> subprocess.Popen[str] | None | bool:
         """Claims a port for a change if it is still as `held` says; returns
@@ -118,12 +123,12 @@ class Ports:
             port.generation += 1
 
 
-def start_listener(number: int, known_pids: set[int]) -> subprocess.Popen[str]:
+def start_listener(number: int, known_pids: list[int]) -> subprocess.Popen[str]:
     """A listener on `number`; its pid goes into `known_pids` before it binds."""
     process = subprocess.Popen(
         [sys.executable, "-c", _LISTENER, str(number)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
     )
-    known_pids.add(process.pid)
+    known_pids.append(process.pid)
     assert process.stdin is not None and process.stdout is not None
     process.stdin.write("bind\n")
     process.stdin.flush()
@@ -164,9 +169,24 @@ def free_throughout(before: Seen, after: Seen) -> bool:
 OWN_COMMAND = command_line("self")
 
 
-def is_us(info: dict[str, Any]) -> bool:
-    """This process, or a child of it between fork and exec."""
-    return info["pid"] == os.getpid() or info["cmd"] == OWN_COMMAND
+def parent_of(pid: int) -> int | None:
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rsplit(")", 1)[1].split()[1])
+
+
+def is_us(run: Run, info: dict[str, Any], before: Seen) -> bool:
+    """This process, or a child it was starting during the call. Between fork
+    and exec a child holds copies of our descriptors, our probes' among them,
+    and by the time its command line is read it may be the listener's already;
+    its pid is known only once it has started."""
+    pid = info["pid"]
+    if pid == os.getpid() or info["cmd"] == OWN_COMMAND:
+        return True
+    known = run.ports.known_pids
+    return pid not in known[: before.known] and (parent_of(pid) == os.getpid() or pid in known)
 
 
 def check_owner(run: Run, what: str, number: int, info: Any, before: Seen, after: Seen) -> None:
@@ -174,14 +194,14 @@ def check_owner(run: Run, what: str, number: int, info: Any, before: Seen, after
         if set(info) != {"pid", "name", "cmd"} or not isinstance(info["pid"], int):
             run.fail(f"{what}: malformed info {info!r}")
             return
-        if not is_us(info) and info["pid"] not in run.ports.known_pids:
+        if not is_us(run, info, before) and info["pid"] not in run.ports.known_pids:
             run.fail(f"{what}: port {number} owned by a stranger {info!r}")
     pid = held_throughout(before, after)
     if pid is not None:
         run.count(f"{what} held")
         if info is None or info["pid"] != pid:
             run.fail(f"{what}: port {number} held by {pid} throughout, reported {info!r}")
-    elif free_throughout(before, after) and info is not None and not is_us(info):
+    elif free_throughout(before, after) and info is not None and not is_us(run, info, before):
         run.fail(f"{what}: port {number} free throughout, reported {info!r}")
 
 
