@@ -14,7 +14,7 @@ from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, 
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Sequence
+    from collections.abc import Callable, Iterable, Sequence
 
     from velmor._records import BusyReason, Outcome, PortState, StopResult
 
@@ -303,7 +303,7 @@ def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = 
             watch.close()
 
 
-def wait_until_all(ports: Sequence[int], check: object, timeout: float) -> list[int]:
+def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: float) -> list[int]:
     """Waits until `check(port)` holds for every port, or `timeout` seconds;
     gives the ports for which it still does not hold."""
     seconds = _checked_timeout(timeout)
@@ -311,7 +311,7 @@ def wait_until_all(ports: Sequence[int], check: object, timeout: float) -> list[
     pending = list(ports)
     pause = _FIRST_PAUSE
     while True:
-        pending = [port for port in pending if not check(port)]  # type: ignore[operator]
+        pending = [port for port in pending if not check(port)]
         left = deadline - time.monotonic()
         if not pending or left <= 0:
             return pending
