@@ -258,6 +258,24 @@ def psutil_scan(ports: Sequence[int]) -> dict[int, dict[str, object] | None]:
     return found
 
 
+def psutil_listeners() -> list[tuple[object, ...]]:
+    """velmor.listeners() done with psutil: every TCP listener, with its
+    holder's name, command line and user."""
+    found = []
+    for connection in psutil.net_connections("inet"):
+        if connection.type != socket.SOCK_STREAM or connection.status != psutil.CONN_LISTEN:
+            continue
+        holder: tuple[object, ...] = ()
+        if connection.pid:
+            try:
+                process = psutil.Process(connection.pid)
+                holder = (connection.pid, process.name(), process.cmdline(), process.username())
+            except psutil.Error:
+                pass
+        found.append((connection.laddr, holder))
+    return found
+
+
 def socket_probe(port: int) -> bool:
     """is_available done with the socket module: bind and listen on 127.0.0.1."""
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -462,6 +480,26 @@ class Bench:
         everything = list(range(1, 65536))
         self.run_group([Call("scan 1..65535", "velmor.scan", lambda: velmor.scan(everything), reference=True)], n)
 
+        self.progress(f"N={n}: every listener, and the commands people run")
+        task = "listeners(), every port"
+        self.run_group(
+            [
+                Call(task, "velmor.listeners()", velmor.listeners, reference=True),
+                Call(task, "psutil: net_connections + name, cmdline, username", psutil_listeners),
+                floor_task(task, "C floor: LISTEN dump per family + full walk", "listeners"),
+            ],
+            n,
+        )
+        self.run_group(self.command_group("velmor ls (whole command)", "velmor ls", ["ls"], {
+            "ss -ltnp": ("ss", ["-ltnp"]),
+            "lsof -nP -iTCP -sTCP:LISTEN": ("lsof", ["-nP", "-iTCP", "-sTCP:LISTEN"]),
+        }), n)
+        port = late.port
+        self.run_group(self.command_group("velmor who P (whole command)", "velmor who P", ["who", str(port)], {
+            "ss -Hltnp 'sport = :P'": ("ss", ["-Hltnp", f"sport = :{port}"]),
+            "lsof -nP -iTCP:P -sTCP:LISTEN": ("lsof", ["-nP", f"-iTCP:{port}", "-sTCP:LISTEN"]),
+        }), n)
+
         self.progress(f"N={n}: probes")
         task = "is_available (free port)"
         self.run_group(
@@ -498,6 +536,20 @@ class Bench:
         compare(entries, self.budget)
         for entry in entries:
             self.results.put(entry.task, entry.tool, n, entry.figure(), reference=entry.reference)
+
+    def command_group(
+        self, task: str, label: str, velmor_args: list[str], others: dict[str, tuple[str, list[str]]]
+    ) -> list[Entry]:
+        """`velmor ARGS` as a whole command beside `others` and beside the
+        interpreter starting and doing nothing."""
+        command = os.path.join(os.path.dirname(sys.executable), "velmor")
+        entries: list[Entry] = [Command(task, label, [command, *velmor_args])]
+        entries[0].reference = True
+        entries.append(Command(task, "python3 -c pass (same interpreter)", [sys.executable, "-c", "pass"]))
+        for label, (name, rest) in others.items():
+            if self.tools[name] is not None:
+                entries.append(Command(task, label, [str(self.tools[name]), *rest]))
+        return entries
 
     def commands(self, task: str, n: int, port: int, pid: int) -> list[Entry]:
         argvs = {
@@ -689,6 +741,27 @@ class Bench:
             )
             fuser_k = g("kill: call → port binds again", "fuser -k -n tcp P (SIGKILL)", n)
             psutil_k = g("kill: call → port binds again", "psutil: lookup + Process.kill() + poll bind", n)
+            listeners = g("listeners(), every port", "velmor.listeners()", n)
+            listeners_floor = g("listeners(), every port", "C floor: LISTEN dump per family + full walk", n)
+            listeners_psutil = g("listeners(), every port", "psutil: net_connections + name, cmdline, username", n)
+            scan_all = g("scan 1..65535", "velmor.scan", n)
+            ls = g("velmor ls (whole command)", "velmor ls", n)
+            ls_pass = g("velmor ls (whole command)", "python3 -c pass (same interpreter)", n)
+            ls_ss = g("velmor ls (whole command)", "ss -ltnp", n)
+            ls_lsof = g("velmor ls (whole command)", "lsof -nP -iTCP -sTCP:LISTEN", n)
+            who = g("velmor who P (whole command)", "velmor who P", n)
+            who_pass = g("velmor who P (whole command)", "python3 -c pass (same interpreter)", n)
+            who_ss = g("velmor who P (whole command)", "ss -Hltnp 'sport = :P'", n)
+            who_lsof = g("velmor who P (whole command)", "lsof -nP -iTCP:P -sTCP:LISTEN", n)
+            out.append(
+                f"N={n}: listeners() ÷ floor {ratio(listeners, listeners_floor)} (target ≤ 1.1); "
+                f"psutil ÷ listeners() {ratio(listeners_psutil, listeners)} (target ≥ 5 at N=0); "
+                f"scan 1..65535 {format_time(scan_all) if scan_all else '—'} (target ≤ 10 ms at N=0); "
+                f"velmor ls: ss -ltnp ÷ it {ratio(ls_ss, ls)}, lsof ÷ it {ratio(ls_lsof, ls)} (target > 1 at N=300, 1500), "
+                f"it ÷ python3 -c pass {ratio(ls, ls_pass)} (target ≤ 2.5 at N=0); "
+                f"velmor who P: ss ÷ it {ratio(who_ss, who)}, lsof ÷ it {ratio(who_lsof, who)}, "
+                f"it ÷ python3 -c pass {ratio(who, who_pass)}"
+            )
             mem = g("memory: get_info pass (late owner)", "peak RSS rise during the call", n)
             mem_scan = g("memory: scan 1..65535", "peak RSS rise during the call", n)
             out.append(

@@ -137,6 +137,91 @@ static int walk_proc(const char *target, long *processes, long *descriptors) {
     return matches;
 }
 
+/* ---- (e) every listener: both LISTEN dumps, then one full walk ----------- */
+
+/* Appends the inodes of every listening TCP socket of `family` to `inodes`. */
+static int dump_listeners(int family, unsigned long long *inodes, size_t *count, size_t capacity) {
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) return -1;
+    struct {
+        struct nlmsghdr header;
+        struct inet_diag_req_v2 request;
+    } message;
+    memset(&message, 0, sizeof message);
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = (unsigned char)family;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1u << TCP_LISTEN_STATE;
+    struct sockaddr_nl kernel = {.nl_family = AF_NETLINK};
+    if (sendto(fd, &message, sizeof message, 0, (struct sockaddr *)&kernel, sizeof kernel) < 0) {
+        close(fd);
+        return -1;
+    }
+    char buffer[16384] __attribute__((aligned(NLMSG_ALIGNTO)));
+    for (int done = 0; !done;) {
+        ssize_t length = recv(fd, buffer, sizeof buffer, 0);
+        if (length < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (struct nlmsghdr *h = (struct nlmsghdr *)buffer; NLMSG_OK(h, (size_t)length); h = NLMSG_NEXT(h, length)) {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) { done = 1; break; }
+            struct inet_diag_msg *diag = NLMSG_DATA(h);
+            if (*count < capacity) inodes[(*count)++] = diag->idiag_inode;
+        }
+    }
+    close(fd);
+    return 0;
+}
+
+static int compare_ull(const void *a, const void *b) {
+    unsigned long long x = *(const unsigned long long *)a, y = *(const unsigned long long *)b;
+    return (x > y) - (x < y);
+}
+
+/* Both dumps, then every descriptor of every process read and matched
+ * against the listeners' inodes; returns how many descriptors matched. */
+static int all_listeners(long *processes, long *descriptors) {
+    static unsigned long long inodes[65536];
+    size_t count = 0;
+    dump_listeners(AF_INET, inodes, &count, 65536);
+    dump_listeners(AF_INET6, inodes, &count, 65536);
+    qsort(inodes, count, sizeof inodes[0], compare_ull);
+    int matches = 0;
+    *processes = 0;
+    *descriptors = 0;
+    DIR *proc = opendir("/proc");
+    if (!proc) return -1;
+    int proc_fd = dirfd(proc);
+    struct dirent *entry;
+    char path[300];
+    char link[64];
+    while ((entry = readdir(proc)) != NULL) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        snprintf(path, sizeof path, "%s/fd", entry->d_name);
+        int fd_dir = openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_dir < 0) continue;
+        DIR *fds = fdopendir(fd_dir);
+        if (!fds) { close(fd_dir); continue; }
+        ++*processes;
+        struct dirent *fd_entry;
+        while ((fd_entry = readdir(fds)) != NULL) {
+            if (fd_entry->d_name[0] < '0' || fd_entry->d_name[0] > '9') continue;
+            ++*descriptors;
+            ssize_t n = readlinkat(fd_dir, fd_entry->d_name, link, sizeof link - 1);
+            if (n <= 8 || memcmp(link, "socket:[", 8) != 0) continue;
+            link[n] = 0;
+            unsigned long long inode = strtoull(link + 8, NULL, 10);
+            if (bsearch(&inode, inodes, count, sizeof inodes[0], compare_ull)) ++matches;
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return matches;
+}
+
 /* ---- (c) probe and (d) port-0 bind ------------------------------------- */
 
 static struct sockaddr_in loopback(uint16_t port) {
@@ -207,6 +292,11 @@ static void walk_task(void *c) {
     struct walk_context *w = c;
     w->matches = walk_proc(w->target, &w->processes, &w->descriptors);
 }
+struct listeners_context { int matches; long processes, descriptors; };
+static void listeners_task(void *c) {
+    struct listeners_context *l = c;
+    l->matches = all_listeners(&l->processes, &l->descriptors);
+}
 static void probe_task(void *c) {
     struct port_context *p = c;
     p->result = probe(p->port);
@@ -255,6 +345,12 @@ int main(int argc, char **argv) {
         t = time_task(walk_task, &walk, seconds, 100000, &reps);
         printf("walk %llu %zu processes=%ld descriptors=%ld matches=%d\n", (unsigned long long)t, reps,
                walk.processes, walk.descriptors, walk.matches);
+    }
+    if (wanted(argc, argv, "listeners")) {
+        struct listeners_context all = {0, 0, 0};
+        t = time_task(listeners_task, &all, seconds, 100000, &reps);
+        printf("listeners %llu %zu processes=%ld descriptors=%ld matches=%d\n", (unsigned long long)t, reps,
+               all.processes, all.descriptors, all.matches);
     }
     struct port_context pr = {free_port, 0};
     if (wanted(argc, argv, "probe")) {
