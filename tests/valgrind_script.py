@@ -1,6 +1,7 @@
 """Calls every function on every path a few times, for scripts/valgrind-check
 to watch under memcheck: the paths of test_leaks.py (answers, each kind of
-argument error, kill's OSError), kill that ends a holder, kill refused for lack
+argument error, kill's OSError), kill that ends a holder, the socket table's
+calls and a stop that ends a holder, kill refused for lack
 of permission (when run as root), and the probe and find_free with no
 descriptor left. Prints one line per group and "done" at the end.
 
@@ -56,6 +57,31 @@ def kill_that_frees() -> None:
     print("path kill-frees", flush=True)
 
 
+def socket_table_paths() -> None:
+    """The socket table's calls: listings, a port's state, reserving, waiting,
+    and a stop that ends a holder, with kill-after and a dry run."""
+    listener = socket.socket(socket.AF_INET6)
+    listener.bind(("::1", 0))
+    listener.listen()
+    port = listener.getsockname()[1]
+    pid = test_leaks.forked_holder(listener)
+    try:
+        for _ in range(ROUNDS):
+            assert [p.pid for s in velmor.listeners(port) for p in s.processes] == [pid]
+            assert velmor.status(port).state == "listening" and not velmor.is_free(port)
+            velmor.sockets(udp=True)
+            reserved = velmor.reserve()
+            assert velmor.status(reserved).state == "free"
+            assert velmor.wait_until_listening(port, 1, pid=pid)
+            assert velmor.stop(port, dry_run=True)[0].result == "dry_run"
+        [report] = velmor.stop(port, kill_after=0.5)
+        assert report.result == "freed", report
+    finally:
+        status = test_leaks.reap(pid)
+    assert os.WIFSIGNALED(status)
+    print("path socket-table", flush=True)
+
+
 def kill_refused() -> None:
     """A holder run as nobody; this process, started as root without CAP_KILL
     by scripts/valgrind-check, sees it and is refused."""
@@ -108,6 +134,7 @@ def main() -> None:
         each_path(network)
         if network is not None:
             kill_that_frees()
+            socket_table_paths()
             if os.geteuid() == 0 and not has_capabilities(CAP_KILL):
                 kill_refused()
     no_descriptor_left()

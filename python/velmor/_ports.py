@@ -127,23 +127,35 @@ def status(port: int) -> PortStatus:
 
 def is_free(port: int) -> bool:
     """True when nothing listens on the port on any local address and a
-    listener can be set up: what `velmor check` asks."""
-    return status(port).state == "free"
+    listener can be set up: what `velmor check` asks, status(port).state ==
+    "free", found without walking the processes (no holder is needed)."""
+    wanted = _port_list(port)
+    assert wanted is not None and len(wanted) == 1
+    tcp = _table.sockets(wanted, listening=False, udp=False, holders=False)
+    if any(raw[6] != "time-wait" for raw in tcp):
+        return False
+    return _table.probe(wanted[0]) == 0
 
 
 # --- explanations ---------------------------------------------------------------
 
 
+_USER_NAMES: dict[int, str | None] = {}
+
+
 def user_name(uid: int | None) -> str | None:
-    """The name of a user, None when it has none (or uid is None)."""
+    """The name of a user, None when it has none (or uid is None); each uid
+    is looked up once per process."""
     if uid is None:
         return None
-    try:
-        import pwd
+    if uid not in _USER_NAMES:
+        try:
+            import pwd
 
-        return pwd.getpwuid(uid).pw_name
-    except (KeyError, ImportError):
-        return None
+            _USER_NAMES[uid] = pwd.getpwuid(uid).pw_name
+        except (KeyError, ImportError):
+            _USER_NAMES[uid] = None
+    return _USER_NAMES[uid]
 
 
 def _user_text(uid: int | None) -> str:

@@ -31,10 +31,10 @@ import sys
 
 import velmor
 from velmor import _ports
+from velmor._arguments import Arguments, Command, Option, UsageError, parse, parse_port, parse_seconds
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import argparse
     from collections.abc import Callable, Iterable, Sequence
 
     from velmor._records import PortStatus, PortStop, Process, Socket
@@ -123,49 +123,7 @@ def terminal_width() -> int | None:
     return None
 
 
-# --- argument parsing --------------------------------------------------------------
-
-
-def parse_port(text: str) -> int:
-    """One port number, 1-65535 (0 is not a real port: bind picks one)."""
-    import argparse
-
-    if not (text.isascii() and text.isdigit()):
-        raise argparse.ArgumentTypeError(f"invalid port '{text}': expected a number")
-    port = int(text)
-    if not 1 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"invalid port '{text}': must be 1-65535")
-    return port
-
-
-def parse_port_or_range(text: str) -> list[int]:
-    """A port number or an inclusive range START-END, as a list of ports."""
-    import argparse
-
-    start_text, dash, end_text = text.partition("-")
-    if not start_text or (dash and not end_text):
-        raise argparse.ArgumentTypeError(f"invalid port or range '{text}': expected PORT or START-END")
-    try:
-        start = parse_port(start_text)
-        end = parse_port(end_text) if dash else start
-    except argparse.ArgumentTypeError:
-        raise argparse.ArgumentTypeError(f"invalid port or range '{text}': expected PORT or START-END") from None
-    if end < start:
-        raise argparse.ArgumentTypeError(f"empty range '{text}': {start} is after {end}")
-    return list(range(start, end + 1))
-
-
-def parse_seconds(text: str) -> float:
-    """A non-negative, finite number of seconds; fractions allowed."""
-    import argparse
-
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = -1.0
-    if not 0 <= seconds < float("inf"):
-        raise argparse.ArgumentTypeError(f"invalid duration '{text}': expected seconds, 0 or more")
-    return seconds
+# --- arguments ---------------------------------------------------------------------
 
 
 def unique_ports(groups: Iterable[list[int]]) -> list[int]:
@@ -173,142 +131,72 @@ def unique_ports(groups: Iterable[list[int]]) -> list[int]:
     return list(dict.fromkeys(port for group in groups for port in group))
 
 
-def build_parser() -> argparse.ArgumentParser:
-    """The parser for the tool and its six commands."""
-    import argparse
+def commands() -> list[Command]:
+    """The six commands, their options, examples and exit codes."""
+    json_option = Option("--json", "print one JSON document on stdout (schema in docs/cli.md)")
+    return [
+        Command(
+            "ls", "list what listens: every TCP listener on every local address, each with every process holding it",
+            "velmor ls 8000-8100 --udp", "0 always (the answer is in the output)",
+            [Option("--udp", "list bound UDP sockets too"), json_option], ports="optional",
+        ),
+        Command(
+            "who", "show what is on each port: free, listening (with every holder) or busy (and why)",
+            "velmor who 3000-3002 8080", "0 always (the answer is in the output)", [json_option], ports="required",
+        ),
+        Command(
+            "check", "exit 0 when every port is free, 1 when any is not",
+            "velmor check 5432 6379 || echo 'something is in the way'",
+            "0 every port free, 1 a port is listening or busy",
+            [Option("-q --quiet", "print nothing"), json_option], ports="required", exclusive=[("quiet", "json")],
+        ),
+        Command(
+            "free", "print a free port (the preferred one when it is free)", "PORT=$(velmor free --prefer 8000)",
+            "0 a port was printed, 1 none found",
+            [
+                Option("--prefer", "port to try first", parse_port, "PORT"),
+                Option("--reserve", "a port no other bind on port 0 gets for about a minute; bind it with SO_REUSEADDR"),
+            ],
+            ports="none", exclusive=[("prefer", "reserve")],
+        ),
+        Command(
+            "wait", "wait until every port is free (with --listening: until something listens on each)",
+            "velmor wait 8000 --listening --timeout 10 && curl localhost:8000", "0 every port as asked, 1 timed out",
+            [
+                Option("--listening", "wait until something listens on every port"),
+                Option("--timeout", "give up after this long (default: 30; fractions allowed)", parse_seconds,
+                       "SECONDS", 30.0),
+            ],
+            ports="required",
+        ),
+        Command(
+            "kill", "stop the processes holding each port's TCP listeners (SIGTERM) and wait until it is free",
+            "velmor kill 8000 --kill-after 3",
+            "0 every port free at the end (dry run: something to signal on every busy port), 1 otherwise",
+            [
+                Option("--udp", "also stop the holders of UDP sockets on the port"),
+                Option("--all-sockets", "stop the holders of any socket on the port, connections too"),
+                Option("--dry-run", "signal nothing: list what would be signalled"),
+                Option("--force", "send SIGKILL at once instead of SIGTERM"),
+                Option("--timeout", "how long to wait for the port to be free (default: 5; fractions allowed)",
+                       parse_seconds, "SECONDS", 5.0),
+                Option("--kill-after", "send SIGKILL to what still runs this long after SIGTERM "
+                       "(the wait then lasts at least this plus 1 s)", parse_seconds, "SECONDS"),
+                json_option,
+            ],
+            ports="required",
+        ),
+    ]
 
-    class Parser(argparse.ArgumentParser):
-        """An ArgumentParser whose errors are one line on stderr, exit 2."""
 
-        def error(self, message: str) -> None:  # type: ignore[override]
-            self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
-
-    parser = Parser(
-        prog="velmor",
-        description="See, check, pick, wait for and free local TCP ports.\n\n"
-        "PORTS are port numbers (1-65535) and inclusive ranges like 3000-3010.",
-        epilog=TOOL_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.add_argument("--version", action="version", version=f"velmor {velmor.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
-
-    def command(name: str, help: str, example: str, exits: str) -> argparse.ArgumentParser:
-        sub: argparse.ArgumentParser = commands.add_parser(
-            name,
-            help=help,
-            description=help[0].upper() + help[1:] + ".",
-            epilog=f"exit codes:\n  {exits}\n  2 bad arguments, 130 interrupted\n\nexample:\n  {example}",
-            formatter_class=argparse.RawDescriptionHelpFormatter,
-        )
-        return sub
-
-    def ports_argument(sub: argparse.ArgumentParser, required: bool = True) -> None:
-        sub.add_argument(
-            "ports",
-            metavar="PORTS",
-            nargs="+" if required else "*",
-            type=parse_port_or_range,
-            help="port numbers and ranges like 3000-3010",
-        )
-
-    json_help = "print one JSON document on stdout (schema in docs/cli.md)"
-
-    ls = command(
-        "ls",
-        "list what listens: every TCP listener on every local address, each with every process holding it",
-        "velmor ls 8000-8100 --udp",
-        "0 always (the answer is in the output)",
-    )
-    ports_argument(ls, required=False)
-    ls.add_argument("--udp", action="store_true", help="list bound UDP sockets too")
-    ls.add_argument("--json", action="store_true", help=json_help)
-    ls.set_defaults(handler=run_ls)
-
-    who = command(
-        "who",
-        "show what is on each port: free, listening (with every holder) or busy (and why)",
-        "velmor who 3000-3002 8080",
-        "0 always (the answer is in the output)",
-    )
-    ports_argument(who)
-    who.add_argument("--json", action="store_true", help=json_help)
-    who.set_defaults(handler=run_who)
-
-    check = command(
-        "check",
-        "exit 0 when every port is free, 1 when any is not",
-        "velmor check 5432 6379 || echo 'something is in the way'",
-        "0 every port free, 1 a port is listening or busy",
-    )
-    ports_argument(check)
-    output = check.add_mutually_exclusive_group()
-    output.add_argument("-q", "--quiet", action="store_true", help="print nothing")
-    output.add_argument("--json", action="store_true", help=json_help)
-    check.set_defaults(handler=run_check)
-
-    free = command(
-        "free",
-        "print a free port (the preferred one when it is free)",
-        "PORT=$(velmor free --prefer 8000)",
-        "0 a port was printed, 1 none found",
-    )
-    choice = free.add_mutually_exclusive_group()
-    choice.add_argument("--prefer", metavar="PORT", type=parse_port, help="port to try first")
-    choice.add_argument(
-        "--reserve",
-        action="store_true",
-        help="a port no other bind on port 0 gets for about a minute; "
-        "bind it with SO_REUSEADDR (see 'In your tests' in the README)",
-    )
-    free.set_defaults(handler=run_free)
-
-    wait = command(
-        "wait",
-        "wait until every port is free (with --listening: until something listens on each)",
-        "velmor wait 8000 --listening --timeout 10 && curl localhost:8000",
-        "0 every port as asked, 1 timed out",
-    )
-    ports_argument(wait)
-    wait.add_argument("--listening", action="store_true", help="wait until something listens on every port")
-    wait.add_argument(
-        "--timeout",
-        metavar="SECONDS",
-        type=parse_seconds,
-        default=30.0,
-        help="give up after this long (default: 30; fractions allowed)",
-    )
-    wait.set_defaults(handler=run_wait)
-
-    kill = command(
-        "kill",
-        "stop the processes holding each port's TCP listeners (SIGTERM) and wait until it is free",
-        "velmor kill 8000 --kill-after 3",
-        "0 every port free at the end (dry run: something to signal on every busy port), 1 otherwise",
-    )
-    ports_argument(kill)
-    kill.add_argument("--udp", action="store_true", help="also stop the holders of UDP sockets on the port")
-    kill.add_argument(
-        "--all-sockets", action="store_true", help="stop the holders of any socket on the port, connections too"
-    )
-    kill.add_argument("--dry-run", action="store_true", help="signal nothing: list what would be signalled")
-    kill.add_argument("--force", action="store_true", help="send SIGKILL at once instead of SIGTERM")
-    kill.add_argument(
-        "--timeout",
-        metavar="SECONDS",
-        type=parse_seconds,
-        default=5.0,
-        help="how long to wait for the port to be free (default: 5; fractions allowed)",
-    )
-    kill.add_argument(
-        "--kill-after",
-        metavar="SECONDS",
-        type=parse_seconds,
-        help="send SIGKILL to what still runs this long after SIGTERM (the wait then lasts at least this plus 1 s)",
-    )
-    kill.add_argument("--json", action="store_true", help=json_help)
-    kill.set_defaults(handler=run_kill)
-    return parser
+def tool_help(known: Sequence[Command]) -> str:
+    lines = ["usage: velmor [-h] [--version] COMMAND ...", "",
+             "See, check, pick, wait for and free local TCP ports.", "",
+             "PORTS are port numbers (1-65535) and inclusive ranges like 3000-3010.", "", "commands:"]
+    lines += [f"  {command.name:<8} {command.summary}" for command in known]
+    lines += ["", "options:", "  -h, --help  show this help and exit", "  --version   show the version and exit", "",
+              TOOL_EPILOG]
+    return "\n".join(lines)
 
 
 # --- rendering ---------------------------------------------------------------------
@@ -384,7 +272,7 @@ def status_json(state: PortStatus) -> dict[str, object]:
 # --- commands ----------------------------------------------------------------------
 
 
-def run_ls(args: argparse.Namespace) -> int:
+def run_ls(args: Arguments) -> int:
     ports = unique_ports(args.ports) if args.ports else None
     found = velmor.listeners(ports, udp=args.udp)
     if args.json:
@@ -417,7 +305,7 @@ def status_rows(state: PortStatus) -> list[list[str]]:
     return [[port, state.state, "-", "-", "-", "-", detail]]
 
 
-def run_who(args: argparse.Namespace) -> int:
+def run_who(args: Arguments) -> int:
     states = velmor.statuses(unique_ports(args.ports))
     if args.json:
         print_json({"ports": [status_json(state) for state in states]})
@@ -433,19 +321,22 @@ def run_who(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def run_check(args: argparse.Namespace) -> int:
-    states = velmor.statuses(unique_ports(args.ports))
+def run_check(args: Arguments) -> int:
+    ports = unique_ports(args.ports)
+    if args.quiet:
+        return EXIT_OK if all(velmor.is_free(port) for port in ports) else EXIT_FAIL
+    states = velmor.statuses(ports)
     all_free = all(state.state == "free" for state in states)
     if args.json:
         print_json({"all_free": all_free, "ports": [status_json(state) for state in states]})
-    elif not args.quiet:
+    else:
         for state in states:
             if state.state != "free":
                 out(f"port {state.port} is not free: {_ports.explain(state).removeprefix('busy: ')}")
     return EXIT_OK if all_free else EXIT_FAIL
 
 
-def run_free(args: argparse.Namespace) -> int:
+def run_free(args: Arguments) -> int:
     if args.prefer is not None and velmor.is_free(args.prefer):
         out(str(args.prefer))
         return EXIT_OK
@@ -481,7 +372,7 @@ def status_writer() -> Callable[[str], None]:
     return show
 
 
-def run_wait(args: argparse.Namespace) -> int:
+def run_wait(args: Arguments) -> int:
     import time
 
     ports = unique_ports(args.ports)
@@ -538,7 +429,7 @@ def kill_lines(report: PortStop) -> list[str]:
     return lines
 
 
-def run_kill(args: argparse.Namespace) -> int:
+def run_kill(args: Arguments) -> int:
     reports = velmor.stop(
         unique_ports(args.ports),
         udp=args.udp,
@@ -565,9 +456,14 @@ def run_kill(args: argparse.Namespace) -> int:
 
 
 def _run(argv: Sequence[str] | None) -> int:
-    args = build_parser().parse_args(argv)
-    handler: Callable[[argparse.Namespace], int] = args.handler
-    code = handler(args)
+    known = commands()
+    try:
+        args = parse(sys.argv[1:] if argv is None else list(argv), known, tool_help(known), velmor.__version__)
+    except UsageError as error:
+        say(f"velmor: error: {error} (see 'velmor --help')")
+        return EXIT_USAGE
+    handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill}
+    code = handlers[args.command](args)
     if sys.stdout is not None:
         sys.stdout.flush()
     return code

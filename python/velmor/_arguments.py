@@ -1,0 +1,190 @@
+"""The command line's arguments: a small parser for velmor's six commands.
+
+Not argparse, whose import (with re, enum, shutil and gettext) took longer
+than everything else `velmor ls` does on an idle machine. It keeps the
+conventions users know: options before, between or after the ports,
+`--option VALUE` and `--option=VALUE`, `--` to end the options, `--help`
+on the tool and on each command, and every error one line on stderr with
+exit code 2.
+"""
+
+from __future__ import annotations
+
+import sys
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any
+
+EXIT_USAGE = 2
+
+
+class UsageError(Exception):
+    """A call that does not fit the command line: one line, exit code 2."""
+
+
+def parse_port(text: str) -> int:
+    """One port number, 1-65535 (0 is not a real port: bind picks one)."""
+    if not (text.isascii() and text.isdigit()):
+        raise UsageError(f"invalid port '{text}': expected a number")
+    port = int(text)
+    if not 1 <= port <= 65535:
+        raise UsageError(f"invalid port '{text}': must be 1-65535")
+    return port
+
+
+def parse_port_or_range(text: str) -> list[int]:
+    """A port number or an inclusive range START-END, as a list of ports."""
+    start_text, dash, end_text = text.partition("-")
+    try:
+        if not start_text or (dash and not end_text):
+            raise UsageError(text)
+        start = parse_port(start_text)
+        end = parse_port(end_text) if dash else start
+    except UsageError:
+        raise UsageError(f"invalid port or range '{text}': expected PORT or START-END") from None
+    if end < start:
+        raise UsageError(f"empty range '{text}': {start} is after {end}")
+    return list(range(start, end + 1))
+
+
+def parse_seconds(text: str) -> float:
+    """A non-negative, finite number of seconds; fractions allowed."""
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = -1.0
+    if not 0 <= seconds < float("inf"):
+        raise UsageError(f"invalid duration '{text}': expected seconds, 0 or more")
+    return seconds
+
+
+class Option:
+    """A flag (no value), or an option whose value `convert` reads."""
+
+    def __init__(self, names: str, help: str, convert: Callable[[str], object] | None = None,
+                 metavar: str = "", default: object = None) -> None:
+        self.names = names.split()
+        self.dest = self.names[-1].lstrip("-").replace("-", "_")
+        self.help = help
+        self.convert = convert
+        self.metavar = metavar
+        self.default = default if convert is not None else False
+
+
+class Command:
+    def __init__(self, name: str, summary: str, example: str, exits: str, options: Sequence[Option],
+                 ports: str, exclusive: Sequence[tuple[str, str]] = ()) -> None:
+        self.name = name
+        self.summary = summary
+        self.example = example
+        self.exits = exits
+        self.options = list(options)
+        self.ports = ports  # "required", "optional" or "none"
+        self.exclusive = list(exclusive)
+
+    def usage(self) -> str:
+        parts = [f"velmor {self.name}"]
+        if self.ports == "required":
+            parts.append("PORTS...")
+        elif self.ports == "optional":
+            parts.append("[PORTS...]")
+        for option in self.options:
+            value = f" {option.metavar}" if option.convert else ""
+            parts.append(f"[{' | '.join(option.names)}{value}]")
+        return " ".join(parts)
+
+    def help_text(self) -> str:
+        lines = [f"usage: {self.usage()}", "", self.summary[0].upper() + self.summary[1:] + ".", ""]
+        if self.ports != "none":
+            lines += ["arguments:", "  PORTS            port numbers and ranges like 3000-3010", ""]
+        lines.append("options:")
+        lines.append(f"  {'-h, --help':<24} show this help and exit")
+        for option in self.options:
+            label = ", ".join(option.names) + (f" {option.metavar}" if option.convert else "")
+            lines.append(f"  {label:<24} {option.help}")
+        lines += ["", "exit codes:", f"  {self.exits}", "  2 bad arguments, 130 interrupted", "",
+                  "example:", f"  {self.example}"]
+        return "\n".join(lines)
+
+
+class Arguments:
+    """The parsed call: the command, its ports and its options as attributes."""
+
+    def __init__(self, command: Command) -> None:
+        self.command = command.name
+        self.ports: list[list[int]] = []
+        for option in command.options:
+            setattr(self, option.dest, option.default)
+
+    def __getattr__(self, name: str) -> Any:  # for the type checker: options are set in __init__
+        raise AttributeError(name)
+
+
+def _write(text: str) -> None:
+    stream = sys.stdout if sys.stdout is not None else sys.stderr
+    if stream is not None:
+        stream.write(text + "\n")
+
+
+def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, version: str) -> Arguments:
+    """The call `argv` means; exits after --help and --version; raises
+    UsageError for a call that does not fit."""
+    if not argv:
+        raise UsageError("the following arguments are required: COMMAND")
+    first = argv[0]
+    if first in ("-h", "--help"):
+        _write(tool_help)
+        raise SystemExit(0)
+    if first == "--version":
+        _write(f"velmor {version}")
+        raise SystemExit(0)
+    by_name = {command.name: command for command in commands}
+    if first not in by_name:
+        if first.startswith("-"):
+            raise UsageError(f"unrecognized arguments: {first}")
+        raise UsageError(f"invalid choice: '{first}' (choose from {', '.join(by_name)})")
+    command = by_name[first]
+    options = {name: option for option in command.options for name in option.names}
+    result = Arguments(command)
+    given: set[str] = set()
+    words = list(argv[1:])
+    only_ports = False
+    while words:
+        word = words.pop(0)
+        if only_ports or not word.startswith("-") or word == "-":
+            if command.ports == "none":
+                raise UsageError(f"unrecognized arguments: {word}")
+            result.ports.append(parse_port_or_range(word))
+            continue
+        if word == "--":
+            only_ports = True
+            continue
+        if word in ("-h", "--help"):
+            _write(command.help_text())
+            raise SystemExit(0)
+        name, equals, value = word.partition("=")
+        option = options.get(name)
+        if option is None:
+            raise UsageError(f"unrecognized arguments: {word}")
+        if option.convert is None:
+            if equals:
+                raise UsageError(f"argument {name}: ignored explicit argument '{value}'")
+            setattr(result, option.dest, True)
+        else:
+            if not equals:
+                if not words:
+                    raise UsageError(f"argument {name}: expected one argument")
+                value = words.pop(0)
+            try:
+                setattr(result, option.dest, option.convert(value))
+            except UsageError as error:
+                raise UsageError(f"argument {name}: {error}") from None
+        given.add(option.dest)
+    for one, other in command.exclusive:
+        if one in given and other in given:
+            raise UsageError(f"argument --{other.replace('_', '-')}: not allowed with argument --{one.replace('_', '-')}")
+    if command.ports == "required" and not result.ports:
+        raise UsageError("the following arguments are required: PORTS")
+    return result
