@@ -291,6 +291,18 @@ def descriptor_count() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+@pytest.fixture
+def no_signal_to_us() -> Iterator[list[int]]:
+    """Records a SIGTERM to this process instead of dying of it, so that a
+    kill that reached the test itself shows up as a failure."""
+    received: list[int] = []
+    previous = signal.signal(signal.SIGTERM, lambda signum, frame: received.append(signum))
+    try:
+        yield received
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 # --- other users, fewer rights -----------------------------------------------
 
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")

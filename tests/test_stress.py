@@ -29,7 +29,7 @@ import sys
 import threading
 import time
 from collections import Counter
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -343,18 +343,6 @@ def manager(run: Run, network: int | None, seed: int) -> None:
                     run.count("stopped")
     except BaseException as error:  # noqa: BLE001 - reported to the test
         run.fail(f"manager stopped by {error!r}")
-
-
-@pytest.fixture
-def no_signal_to_us() -> Iterator[list[int]]:
-    """Records a SIGTERM to this process instead of dying of it, so that a
-    kill that reached the test itself shows up as a failure."""
-    received: list[int] = []
-    previous = signal.signal(signal.SIGTERM, lambda signum, frame: received.append(signum))
-    try:
-        yield received
-    finally:
-        signal.signal(signal.SIGTERM, previous)
 
 
 def test_threads_and_listeners(network: int | None, no_signal_to_us: list[int]) -> None:

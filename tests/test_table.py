@@ -282,17 +282,6 @@ def test_dry_run_signals_nothing(
     assert velmor.status(holder.port).state == "listening"
 
 
-@pytest.fixture
-def no_signal_to_us() -> Iterator[list[int]]:
-    """Records a SIGTERM to this process instead of dying of it."""
-    received: list[int] = []
-    previous = signal.signal(signal.SIGTERM, lambda signum, frame: received.append(signum))
-    try:
-        yield received
-    finally:
-        signal.signal(signal.SIGTERM, previous)
-
-
 def test_kill_never_signals_itself_or_an_ancestor(
     inside: None, capsys: pytest.CaptureFixture[str], no_signal_to_us: list[int]
 ) -> None:

@@ -16,7 +16,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
 
-    from velmor._records import BusyReason, Outcome, PortState, StopResult
+    from velmor._records import BusyReason, Outcome, StopResult
 
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]

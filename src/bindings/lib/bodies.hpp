@@ -3,11 +3,9 @@
 // arguments, does its work, and returns a new reference or throws a
 // CallError or NativeFailure for the call guard.
 
-#include "bindings/boundary/object_ref.hpp"
+#include "bindings/boundary/entry.hpp"
 
 namespace velmor::bodies {
-
-using Body = OwnedRef (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 OwnedRef is_available(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef find_free(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -4,7 +4,7 @@
 #include <array>
 
 #include "bindings/boundary/failures.hpp"
-#include "bindings/boundary/guard.hpp"
+#include "bindings/boundary/entry.hpp"
 #include "bindings/boundary/process_values.hpp"
 #include "bindings/lib/bodies.hpp"
 #include "bindings/lib/docstrings.hpp"
@@ -12,18 +12,9 @@
 namespace velmor {
 namespace {
 
-// Not noexcept: see call_guard.
-template <bodies::Body body>
-PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&] { return body(args, nargs, kwnames); });
-}
-
-template <bodies::Body body>
+template <Body body>
 constexpr PyMethodDef function(const char* name, const char* doc) {
-    // A cast the interpreter's calling convention needs: the table stores
-    // every entry under one pointer type and the flags say which it is.
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<body>)),
-            METH_FASTCALL | METH_STATIC | METH_KEYWORDS, doc};
+    return function_record<body>(name, doc, METH_STATIC);
 }
 
 // In the order the module adds them; never handed to the interpreter as a

@@ -3,11 +3,9 @@
 // converting its arguments, doing its work with the interpreter lock
 // released, and building its result with the lock held.
 
-#include "bindings/boundary/object_ref.hpp"
+#include "bindings/boundary/entry.hpp"
 
 namespace velmor::table_bodies {
-
-using Body = OwnedRef (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

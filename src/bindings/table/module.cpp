@@ -2,43 +2,29 @@
 // builds on it (stopping what holds a port, reserving ports), over the
 // same core as _lib.
 
-#include "bindings/boundary/guard.hpp"
+#include "bindings/boundary/entry.hpp"
 #include "bindings/table/bodies.hpp"
 
 namespace velmor {
 namespace {
 
-// Not noexcept: see call_guard.
-template <table_bodies::Body body>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&] { return body(args, nargs, kwnames); });
-}
-
-template <table_bodies::Body body>
-constexpr PyMethodDef function(const char* name, const char* doc) {
-    // A cast the interpreter's calling convention needs: the table stores
-    // every entry under one pointer type and the flags say which it is.
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-}
-
 PyMethodDef functions[] = {
-    function<table_bodies::sockets>(
+    function_record<table_bodies::sockets>(
         "sockets",
         "sockets(ports=None, listening=True, udp=False, holders=True, pids=None)\n--\n\n"
         "The sockets on `ports` (every port when None): TCP listeners, or TCP sockets in\n"
         "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
         "(only those of `pids` when given), as tuples."),
-    function<table_bodies::probe>("probe",
+    function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),
-    function<table_bodies::reserve>("reserve",
+    function_record<table_bodies::reserve>("reserve",
                                     "reserve()\n--\n\n"
                                     "A port the system chose, left in TIME-WAIT on 127.0.0.1."),
-    function<table_bodies::process_tree>("process_tree",
+    function_record<table_bodies::process_tree>("process_tree",
                                          "process_tree(pid)\n--\n\n"
                                          "`pid` and every process below it."),
-    function<table_bodies::stop>(
+    function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None)\n--\n\n"

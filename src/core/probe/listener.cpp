@@ -1,10 +1,8 @@
 #include "core/probe/listener.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "core/probe/loopback.hpp"
+
 #include <pthread.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include <array>
 #include <atomic>
@@ -39,35 +37,6 @@ int claim_slot(int fd) noexcept {
     return -1;  // more trials at once than slots: this one goes unrecorded
 }
 
-sockaddr_in loopback_address(std::uint16_t port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool enable(int fd, int option) {
-    int on = 1;
-    return ::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) == 0;
-}
-
-// A TCP socket that programs started later do not inherit.
-UniqueFd close_on_exec_socket() {
-#ifdef SOCK_CLOEXEC
-    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-#else
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    if (fd && ::ioctl(fd.get(), FIOCLEX) == -1) {
-        int error = errno;
-        fd.reset();
-        errno = error;
-    }
-    return fd;
-#endif
-}
-
 }  // namespace
 
 namespace detail {
@@ -84,17 +53,17 @@ TrialListener::~TrialListener() {
 }
 
 std::variant<TrialListener, int> open_listener(std::uint16_t port) {
-    UniqueFd fd = close_on_exec_socket();
+    UniqueFd fd = loopback::close_on_exec_socket();
     if (!fd) return errno;
     // Known as a trial before it can listen, so before anyone can find it.
     int slot = claim_slot(fd.get());
     TrialListener listener(std::move(fd), slot);
-    sockaddr_in address = loopback_address(port);
+    sockaddr_in address = loopback::address(port);
     bool listening =
 #ifdef SO_NOSIGPIPE
-        enable(listener.get(), SO_NOSIGPIPE) &&
+        loopback::enable(listener.get(), SO_NOSIGPIPE) &&
 #endif
-        enable(listener.get(), SO_REUSEADDR) &&
+        loopback::enable(listener.get(), SO_REUSEADDR) &&
         ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         ::listen(listener.get(), listen_backlog) == 0;
     if (!listening) return errno;  // read before the descriptor closes on return

@@ -1,15 +1,9 @@
 #include "core/probe/reserve.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-#include "core/system/unique_fd.hpp"
+#include "core/probe/loopback.hpp"
 
 namespace velmor {
 namespace {
@@ -18,35 +12,13 @@ namespace {
 // at once, this only bounds a system that never delivers it.
 constexpr time_t close_wait_seconds = 1;
 
-UniqueFd tcp_socket() {
-#ifdef SOCK_CLOEXEC
-    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-#else
-    return UniqueFd(::socket(AF_INET, SOCK_STREAM, 0));
-#endif
-}
-
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-bool enable_reuse(int fd) {
-    int on = 1;
-    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
-}
-
 // A listener on 127.0.0.1 at a port the system picks, and that port.
 bool listen_anywhere(UniqueFd& listener, std::uint16_t& port) {
-    listener = tcp_socket();
+    listener = loopback::close_on_exec_socket();
     // The reuse flag passes to the accepted end and so to its TIME-WAIT,
     // which is what lets a server that sets it bind the port at once.
-    sockaddr_in address = loopback(0);
-    if (!listener || !enable_reuse(listener.get()) ||
+    sockaddr_in address = loopback::address(0);
+    if (!listener || !loopback::enable(listener.get(), SO_REUSEADDR) ||
         ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener.get(), 1) != 0) {
         return false;
@@ -73,8 +45,8 @@ std::variant<std::uint16_t, int> reserve_port() {
     std::uint16_t port = 0;
     if (!listen_anywhere(listener, port)) return errno;
 
-    UniqueFd client = tcp_socket();
-    sockaddr_in address = loopback(port);
+    UniqueFd client = loopback::close_on_exec_socket();
+    sockaddr_in address = loopback::address(port);
     if (!client) return errno;
     int connected;
     do {

@@ -39,7 +39,7 @@ inline bool is_digits(std::string_view text) {
 template <std::size_t Size>
 const char* number_path(char (&buffer)[Size], std::uint64_t number, std::string_view tail = {}) {
     auto end = std::to_chars(buffer, buffer + Size - tail.size() - 1, number).ptr;
-    std::memcpy(end, tail.data(), tail.size());
+    if (!tail.empty()) std::memcpy(end, tail.data(), tail.size());  // an empty view may hold no pointer
     end[tail.size()] = '\0';
     return buffer;
 }
