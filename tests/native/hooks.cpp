@@ -1,7 +1,9 @@
 // A test-only module over the native core: the owner search and kill's
 // signalling and wait run directly, and ways into the call guard's failure
-// paths that the shipped module never takes. Built for the test run only and
-// never installed.
+// paths that the shipped module never takes. It also carries the six module
+// functions, the shipped module's own bodies under their names, so that they
+// run over whichever core the module is built with. Built for the test run
+// only and never installed.
 
 #include <climits>
 #include <string>
@@ -10,6 +12,7 @@
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/conversions.hpp"
 #include "bindings/boundary/guard.hpp"
+#include "bindings/lib/bodies.hpp"
 #include "core/platform/process_handle.hpp"
 #include "core/sockets/find_owners.hpp"
 #include "core/terminate/free_port.hpp"
@@ -179,6 +182,12 @@ PyMethodDef methods[] = {
     method<to_port_hook>("to_port"),
     method<signal_holder_hook>("signal_holder"),
     method<free_port_hook>("free_port"),
+    method<bodies::is_available>("is_available"),
+    method<bodies::find_free>("find_free"),
+    method<bodies::wait_until_free>("wait_until_free"),
+    method<bodies::get_info>("get_info"),
+    method<bodies::kill>("kill"),
+    method<bodies::scan>("scan"),
     {nullptr, nullptr, 0, nullptr},
 };
 
