@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/platform/macos/layout.hpp"
 #include "core/platform/process_queries.hpp"
@@ -19,6 +20,12 @@ namespace {
 
 // Buffer size of the name and path queries.
 constexpr int text_limit = 4095;
+
+// macOS keeps up to 32 bytes of a process's name (pbi_name), and gives up
+// to 16 of its command name (pbi_comm) where no longer name is set; both
+// are cut at a byte.
+constexpr std::size_t name_limit = 32;
+constexpr std::size_t comm_limit = 16;
 
 // TCP states as macOS numbers them (TSI_S_*), in our numbering.
 constexpr SocketState tcp_states[] = {
@@ -66,6 +73,24 @@ std::optional<proc_bsdinfo> bsd_info(Pid pid) {
     int size = proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, static_cast<int>(sizeof info));
     if (size <= 0) return std::nullopt;
     return info;
+}
+
+std::optional<std::string> executable_path(Pid pid) {
+    char buffer[text_limit];
+    return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
+}
+
+// A name that may have been cut at the system's limit: the executable's file
+// name when that is longer and begins with it, else the name without a
+// character that the cut split.
+std::string repaired_name(Pid pid, std::string name) {
+    std::size_t keep = utf8::cut_length(name);
+    if (keep != std::string_view::npos) name.resize(keep);
+    if (std::optional<std::string> path = executable_path(pid)) {
+        std::string_view file = std::string_view(*path).substr(path->rfind('/') + 1);
+        if (file.size() > name.size() && file.starts_with(name) && utf8::is_valid(file)) return std::string(file);
+    }
+    return name;
 }
 
 std::optional<socket_fdinfo> socket_fd_info(Pid pid, int fd) {
@@ -165,9 +190,13 @@ std::optional<SocketInfo> ProcessQueries::socket(const DescriptorListing& listin
     return socket;
 }
 
+// The name as proc_name gives it, repaired where it may have been cut at
+// one of the system's two limits.
 std::optional<std::string> ProcessQueries::name_bytes(Pid pid) {
     char buffer[text_limit];
-    return text_of(buffer, proc_name(static_cast<int>(pid), buffer, text_limit));
+    std::optional<std::string> name = text_of(buffer, proc_name(static_cast<int>(pid), buffer, text_limit));
+    if (!name || (name->size() != name_limit && name->size() != comm_limit)) return name;
+    return repaired_name(pid, std::move(*name));
 }
 
 std::optional<std::string> ProcessQueries::name(Pid pid) {
@@ -176,10 +205,7 @@ std::optional<std::string> ProcessQueries::name(Pid pid) {
     return name;
 }
 
-std::optional<std::string> ProcessQueries::command_bytes(Pid pid) {
-    char buffer[text_limit];
-    return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
-}
+std::optional<std::string> ProcessQueries::command_bytes(Pid pid) { return executable_path(pid); }
 
 std::optional<std::string> ProcessQueries::command(Pid pid) { return valid_text(command_bytes(pid)); }
 
