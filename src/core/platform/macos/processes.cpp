@@ -1,5 +1,6 @@
-// The process queries on macOS: each one is a single call of the system's
-// process information interface, and a result of 0 or less is a failure.
+// The process queries on macOS: each one is a call of the system's process
+// information interface (a listing that fills its buffer is asked for again
+// with more room), and a result of 0 or less is a failure.
 // There are no socket tables to read in advance: a socket is known through
 // the descriptor of a process that holds it.
 
@@ -7,6 +8,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -26,6 +28,13 @@ constexpr int text_limit = 4095;
 // are cut at a byte.
 constexpr std::size_t name_limit = 32;
 constexpr std::size_t comm_limit = 16;
+
+// A listing that fills its buffer may have been cut short: it is asked for
+// again with this many times the room, up to a few times.
+constexpr std::size_t listing_growth = 2;
+constexpr int listing_attempts = 4;
+// Room for processes started between sizing the process list and filling it.
+constexpr std::size_t pid_slack = 64;
 
 // TCP states as macOS numbers them (TSI_S_*), in our numbering.
 constexpr SocketState tcp_states[] = {
@@ -75,6 +84,27 @@ std::optional<proc_bsdinfo> bsd_info(Pid pid) {
     return info;
 }
 
+// Fills `buffer` from `query(data, bytes)`, which gives the bytes it wrote,
+// starting with room for `capacity` entries. A buffer that comes back full
+// may hold only part of the listing (it grew between sizing and filling),
+// so it is grown and the listing asked for again.
+template <typename Entry, typename Query>
+bool fill_listing(std::vector<Entry>& buffer, std::size_t capacity, Query query) {
+    constexpr std::size_t most_entries = static_cast<std::size_t>(INT_MAX) / sizeof(Entry);
+    capacity = std::clamp<std::size_t>(capacity, 1, most_entries);
+    for (int attempt = 1;; ++attempt) {
+        buffer.resize(capacity);
+        int bytes = query(buffer.data(), static_cast<int>(capacity * sizeof(Entry)));
+        if (bytes <= 0) return false;
+        std::size_t entries = std::min(capacity, static_cast<std::size_t>(bytes) / sizeof(Entry));
+        if (entries < capacity || attempt == listing_attempts || capacity == most_entries) {
+            buffer.resize(entries);
+            return true;
+        }
+        capacity = std::min(capacity * listing_growth, most_entries);
+    }
+}
+
 std::optional<std::string> executable_path(Pid pid) {
     char buffer[text_limit];
     return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
@@ -122,16 +152,14 @@ bool ProcessQueries::lists_every_socket() const noexcept { return false; }
 // No socket table to consult in advance: every port may be held.
 bool ProcessQueries::may_be_held(std::uint16_t port) const noexcept { return state_->filter.wants_port(port); }
 
-// Sized by a first call without a buffer, then filled once; neither retried nor grown.
+// Sized by a first call without a buffer, then filled, and grown while
+// processes started meanwhile fill it.
 bool ProcessQueries::list(std::vector<Pid>& pids) {
     pids.clear();
     int needed = proc_listpids(PROC_ALL_PIDS, 0, nullptr, 0);
     if (needed <= 0) return false;
-    pids.resize(static_cast<std::size_t>(needed) / sizeof(Pid));
-    int filled = proc_listpids(PROC_ALL_PIDS, 0, pids.data(), static_cast<int>(pids.size() * sizeof(Pid)));
-    if (filled <= 0) return false;
-    pids.resize(std::min(pids.size(), static_cast<std::size_t>(filled) / sizeof(Pid)));
-    return true;
+    return fill_listing(pids, static_cast<std::size_t>(needed) / sizeof(Pid) + pid_slack,
+                        [](Pid* data, int bytes) { return proc_listpids(PROC_ALL_PIDS, 0, data, bytes); });
 }
 
 std::optional<std::uint32_t> ProcessQueries::descriptor_count(Pid pid) {
@@ -145,14 +173,13 @@ bool ProcessQueries::descriptors(Pid pid, std::size_t capacity, DescriptorListin
     out.task = 0;
     out.entries.clear();
     auto& buffer = state_->descriptors;
-    buffer.resize(capacity);
-    int size = proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, buffer.data(),
-                            static_cast<int>(buffer.size() * sizeof(proc_fdinfo)));
-    if (size <= 0) return false;
-    std::size_t entries = std::min(buffer.size(), static_cast<std::size_t>(size) / sizeof(proc_fdinfo));
-    out.entries.reserve(entries);
-    for (std::size_t i = 0; i < entries; ++i) {
-        out.entries.push_back(Descriptor{buffer[i].proc_fd, buffer[i].proc_fdtype == PROX_FDTYPE_SOCKET});
+    bool listed = fill_listing(buffer, capacity, [pid](proc_fdinfo* data, int bytes) {
+        return proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, data, bytes);
+    });
+    if (!listed) return false;
+    out.entries.reserve(buffer.size());
+    for (const proc_fdinfo& entry : buffer) {
+        out.entries.push_back(Descriptor{entry.proc_fd, entry.proc_fdtype == PROX_FDTYPE_SOCKET});
     }
     return true;
 }
