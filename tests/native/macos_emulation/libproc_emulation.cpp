@@ -19,8 +19,8 @@
 // are filled, everything else is zero; a socket that is not in our tables
 // (a local-domain socket, a raw one, one of another network namespace) is
 // reported with its identity but no internet details; a process whose /proc
-// entries we may not read fails those queries. Failures return 0 with errno
-// set.
+// entries we may not read fails those queries. The five calls return 0 with
+// errno set when they fail.
 
 #include <libproc.h>
 #include <sys/event.h>
