@@ -51,14 +51,21 @@ function(velmor_target_options name)
   endif()
 endfunction()
 
-# velmor_core_library(NAME [DEFINITIONS...]): the core as a static library;
-# the definitions are build-time switches that only test builds set.
+# velmor_core_library(NAME [PLATFORM FOLDER] [DEFINITIONS...]): the core as a
+# static library, with the platform folder the build picks or, for test
+# builds, the one named (their system headers are theirs to supply); the
+# definitions are build-time switches that only test builds set.
 function(velmor_core_library name)
-  add_library(${name} STATIC ${VELMOR_CORE_SOURCES} ${VELMOR_PLATFORM_SOURCES})
+  cmake_parse_arguments(PARSE_ARGV 1 core "" "PLATFORM" "")
+  set(platform_sources ${VELMOR_PLATFORM_SOURCES})
+  if(core_PLATFORM)
+    file(GLOB platform_sources CONFIGURE_DEPENDS ${VELMOR_SRC}/core/platform/${core_PLATFORM}/*.cpp)
+  endif()
+  add_library(${name} STATIC ${VELMOR_CORE_SOURCES} ${platform_sources})
   target_include_directories(${name} PUBLIC ${VELMOR_SRC})
   velmor_target_options(${name})
-  if(ARGN)
-    target_compile_definitions(${name} PRIVATE ${ARGN})
+  if(core_UNPARSED_ARGUMENTS)
+    target_compile_definitions(${name} PRIVATE ${core_UNPARSED_ARGUMENTS})
   endif()
 endfunction()
 

@@ -1,4 +1,6 @@
-"""kill: signalling the holders of a port and waiting for it to become free."""
+"""kill: signalling the holders of a port and waiting for it to become free.
+Every case runs against the shipped module and against the same function
+over the macOS layer (see builds.py)."""
 
 from __future__ import annotations
 
@@ -10,11 +12,12 @@ import textwrap
 import time
 from collections.abc import Callable
 from pathlib import Path
+from types import ModuleType
 
 import numpy
 import pytest
 
-import velmor
+from builds import MODULE_BUILDS, Build, build_fixture
 from conftest import (
     AS_NOBODY,
     WITHOUT_KILL,
@@ -27,6 +30,14 @@ from conftest import (
     port_is_bindable,
     unused_port,
 )
+
+
+build = build_fixture(MODULE_BUILDS)
+
+
+@pytest.fixture
+def lib(build: Build) -> ModuleType:
+    return build.module()
 
 
 def exit_signal(holder: Holder) -> int:
@@ -93,12 +104,12 @@ _SLOW_HOLDER = textwrap.dedent(
 )
 
 
-def kill_elsewhere(port: int, prefix: tuple[str, ...]) -> str:
-    """Calls kill in a fresh interpreter run under `prefix`; returns "" when
-    it freed the port, else the error as "type|message"."""
+def kill_elsewhere(build: Build, port: int, prefix: tuple[str, ...]) -> str:
+    """Calls the build's kill in a fresh interpreter run under `prefix`;
+    returns "" when it freed the port, else the error as "type|message"."""
     result = in_subprocess(
         f"""
-        import velmor
+        import {build.module_name} as velmor
         try:
             velmor.kill({port})
         except OSError as error:
@@ -121,20 +132,22 @@ class TestSignals:
         ids=["default", "force-false", "force-true"],
     )
     def test_listener_ends_by_the_chosen_signal(
-        self, held_port: Holder, kwargs: dict[str, bool], expected: signal.Signals
+        self, lib: ModuleType, held_port: Holder, kwargs: dict[str, bool], expected: signal.Signals
     ) -> None:
-        assert velmor.kill(held_port.port, **kwargs) is True
+        assert lib.kill(held_port.port, **kwargs) is True
         assert exit_signal(held_port) == expected
         assert port_is_bindable(held_port.port)
 
-    def test_force_by_position(self, held_port: Holder) -> None:
-        assert velmor.kill(held_port.port, True) is True
+    def test_force_by_position(self, lib: ModuleType, held_port: Holder) -> None:
+        assert lib.kill(held_port.port, True) is True
         assert exit_signal(held_port) == signal.SIGKILL
 
-    def test_udp_holder_beside_tcp_listener_is_signalled_too(self, start_holder: Callable[..., Holder]) -> None:
+    def test_udp_holder_beside_tcp_listener_is_signalled_too(
+        self, lib: ModuleType, start_holder: Callable[..., Holder]
+    ) -> None:
         udp = start_holder(kinds="udp")
         tcp = start_holder(udp.port, kinds="tcp")
-        assert velmor.kill(tcp.port) is True
+        assert lib.kill(tcp.port) is True
         assert exit_signal(tcp) == signal.SIGTERM
         assert exit_signal(udp) == signal.SIGTERM
 
@@ -148,21 +161,21 @@ class TestSignals:
         ],
     )
     def test_each_holder_is_signalled_once(
-        self, start_child: Callable[..., Holder], tmp_path: Path, processes: int, kinds: str
+        self, lib: ModuleType, start_child: Callable[..., Holder], tmp_path: Path, processes: int, kinds: str
     ) -> None:
         port = unused_port()
         logs = [tmp_path / f"holder-{n}.log" for n in range(processes)]
         holders = [start_child(_COUNTING_HOLDER, port, kinds, str(log)) for log in logs]
-        assert velmor.kill(port) is True
+        assert lib.kill(port) is True
         for holder, log in zip(holders, logs):
             assert holder.process.wait(timeout=10) == 0  # left on its own after the handler
             assert log.read_text().splitlines() == ["TERM"]
 
-    def test_holder_that_ignores_sigterm_survives(self, start_holder: Callable[..., Holder]) -> None:
+    def test_holder_that_ignores_sigterm_survives(self, lib: ModuleType, start_holder: Callable[..., Holder]) -> None:
         holder = start_holder(kinds="tcp,ignore-term")
         started = time.monotonic()
         with pytest.raises(OSError) as caught:
-            velmor.kill(holder.port)
+            lib.kill(holder.port)
         elapsed = time.monotonic() - started
         assert type(caught.value) is OSError
         assert caught.value.args == (not_freed(holder.port),)
@@ -171,23 +184,24 @@ class TestSignals:
         assert holder.process.poll() is None  # no escalation to SIGKILL
         assert not port_is_bindable(holder.port)
 
-    def test_sigterm_ignored_by_one_holder_of_two(self, start_holder: Callable[..., Holder]) -> None:
+    def test_sigterm_ignored_by_one_holder_of_two(self, lib: ModuleType, start_holder: Callable[..., Holder]) -> None:
         leaving = start_holder(kinds="reuseport")
         staying = start_holder(leaving.port, kinds="reuseport,ignore-term")
         with pytest.raises(OSError, match="^Could not free port"):
-            velmor.kill(leaving.port)
+            lib.kill(leaving.port)
         assert exit_signal(leaving) == signal.SIGTERM
         assert staying.process.poll() is None
 
     @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="watches holders through pidfds")
-    def test_returns_soon_after_the_holder_exits(self, start_child: Callable[..., Holder]) -> None:
+    @pytest.mark.linux_only("the exit wake-up, which runs only on a Mac")
+    def test_returns_soon_after_the_holder_exits(self, lib: ModuleType, start_child: Callable[..., Holder]) -> None:
         # Each holder exits 20 ms after a probe would be due, about 30 ms
         # before the next one: kill notices the exit itself instead. The
         # median of three keeps one slow scheduling round from deciding.
         lags = []
         for delay in ("0.02", "0.07", "0.12"):
             holder = start_child(_SLOW_HOLDER, unused_port(), delay)
-            assert velmor.kill(holder.port) is True
+            assert lib.kill(holder.port) is True
             returned = time.monotonic()
             assert holder.process.stdout is not None
             exited = float(holder.process.stdout.readline())
@@ -198,22 +212,22 @@ class TestSignals:
 
 
 class TestNothingToSignal:
-    def test_port_zero(self) -> None:
-        assert velmor.kill(0) is True
-        assert velmor.kill(0, force=True) is True
+    def test_port_zero(self, lib: ModuleType) -> None:
+        assert lib.kill(0) is True
+        assert lib.kill(0, force=True) is True
 
-    def test_free_port(self) -> None:
+    def test_free_port(self, lib: ModuleType) -> None:
         port = unused_port()
-        assert velmor.kill(port) is True
+        assert lib.kill(port) is True
         assert port_is_bindable(port)
 
     @pytest.mark.skipif(
         shutil.which("setpriv") is None or os.geteuid() != 0,
         reason="starts a listener as root and calls kill as nobody",
     )
-    def test_owner_hidden_from_the_caller(self, start_child: Callable[..., Holder]) -> None:
+    def test_owner_hidden_from_the_caller(self, build: Build, start_child: Callable[..., Holder]) -> None:
         listener = start_child(_SLOW_HOLDER, unused_port(), "0")
-        kind, message = kill_elsewhere(listener.port, prefix=AS_NOBODY).split("|")
+        kind, message = kill_elsewhere(build, listener.port, prefix=AS_NOBODY).split("|")
         expected = {"OSError": not_freed(listener.port), "PermissionError": denied(listener.port)}
         assert expected.get(kind) == message
         assert listener.process.poll() is None
@@ -221,11 +235,11 @@ class TestNothingToSignal:
 
 
 @needs_root_that_can_drop_kill
-def test_holder_beyond_permission_is_refused(start_child: Callable[..., Holder]) -> None:
+def test_holder_beyond_permission_is_refused(build: Build, start_child: Callable[..., Holder]) -> None:
     # Root without CAP_KILL still reads the descriptors of a holder run as
     # nobody, so it finds the holder, but the signal is refused.
     holder = start_child(_SLOW_HOLDER, unused_port(), "0", prefix=AS_NOBODY)
-    assert kill_elsewhere(holder.port, prefix=WITHOUT_KILL) == f"PermissionError|{denied(holder.port)}"
+    assert kill_elsewhere(build, holder.port, prefix=WITHOUT_KILL) == f"PermissionError|{denied(holder.port)}"
     assert holder.process.poll() is None
 
 
@@ -242,46 +256,48 @@ class TestForceConversion:
         ],
     )
     def test_refused_before_anything_is_signalled(
-        self, start_child: Callable[..., Holder], tmp_path: Path, force: object, message: str
+        self, lib: ModuleType, start_child: Callable[..., Holder], tmp_path: Path, force: object, message: str
     ) -> None:
         log = tmp_path / "holder.log"
         holder = start_child(_COUNTING_HOLDER, unused_port(), "tcp", str(log))
         with pytest.raises(TypeError) as caught:
-            velmor.kill(holder.port, force=force)
+            lib.kill(holder.port, force=force)
         assert caught.value.args == (message,)
         assert_note(caught.value, "while processing 'force'")
         assert not log.exists()
         assert holder.process.poll() is None
 
-    def test_bad_port_is_reported_before_bad_force(self) -> None:
+    def test_bad_port_is_reported_before_bad_force(self, lib: ModuleType) -> None:
         with pytest.raises(OverflowError) as caught:
-            velmor.kill(70000, force=1)
+            lib.kill(70000, force=1)
         assert_note(caught.value, "while processing 'port'")
 
-    def test_bad_force_is_reported_for_port_zero(self) -> None:
+    def test_bad_force_is_reported_for_port_zero(self, lib: ModuleType) -> None:
         with pytest.raises(TypeError) as caught:
-            velmor.kill(0, 1)
+            lib.kill(0, 1)
         assert_note(caught.value, "while processing 'force'")
 
     @pytest.mark.parametrize(
         ("force", "expected"),
         [(numpy.True_, signal.SIGKILL), (numpy.False_, signal.SIGTERM)],
     )
-    def test_numpy_boolean(self, held_port: Holder, force: numpy.bool_, expected: signal.Signals) -> None:
-        assert velmor.kill(held_port.port, force=force) is True
+    def test_numpy_boolean(
+        self, lib: ModuleType, held_port: Holder, force: numpy.bool_, expected: signal.Signals
+    ) -> None:
+        assert lib.kill(held_port.port, force=force) is True
         assert exit_signal(held_port) == expected
 
     @pytest.mark.parametrize("name", ["bool_", "bool"])
     @pytest.mark.parametrize(("truth", "expected"), [(True, signal.SIGKILL), (False, signal.SIGTERM)])
     def test_lookalike_judged_by_its_bool(
-        self, held_port: Holder, name: str, truth: bool, expected: signal.Signals
+        self, lib: ModuleType, held_port: Holder, name: str, truth: bool, expected: signal.Signals
     ) -> None:
         lookalike = type(name, (), {"__module__": "numpy", "__bool__": lambda self: truth})
-        assert velmor.kill(held_port.port, force=lookalike()) is True
+        assert lib.kill(held_port.port, force=lookalike()) is True
         assert exit_signal(held_port) == expected
 
     def test_lookalike_whose_bool_raises(
-        self, start_child: Callable[..., Holder], tmp_path: Path
+        self, lib: ModuleType, start_child: Callable[..., Holder], tmp_path: Path
     ) -> None:
         class Refusal(Exception):
             pass
@@ -293,16 +309,16 @@ class TestForceConversion:
         log = tmp_path / "holder.log"
         holder = start_child(_COUNTING_HOLDER, unused_port(), "tcp", str(log))
         with pytest.raises(Refusal) as caught:
-            velmor.kill(holder.port, force=lookalike())
+            lib.kill(holder.port, force=lookalike())
         assert caught.value.args == ("no truth here",)
         assert_note(caught.value, "while processing 'force'")
         assert not log.exists()
         assert holder.process.poll() is None
 
-    def test_lookalike_without_bool(self, held_port: Holder) -> None:
+    def test_lookalike_without_bool(self, lib: ModuleType, held_port: Holder) -> None:
         lookalike = type("bool_", (), {"__module__": "numpy"})
         with pytest.raises(TypeError) as caught:
-            velmor.kill(held_port.port, force=lookalike())
+            lib.kill(held_port.port, force=lookalike())
         assert caught.value.args == (f"object of type '{lookalike}' does not define a '__bool__' conversion",)
         assert_note(caught.value, "while processing 'force'")
         assert held_port.process.poll() is None
@@ -311,9 +327,11 @@ class TestForceConversion:
         "attributes",
         [{"__module__": "numpy.typing"}, {"__module__": "mypackage"}],
     )
-    def test_other_module_is_no_numpy_boolean(self, held_port: Holder, attributes: dict[str, str]) -> None:
+    def test_other_module_is_no_numpy_boolean(
+        self, lib: ModuleType, held_port: Holder, attributes: dict[str, str]
+    ) -> None:
         lookalike = type("bool_", (), {**attributes, "__bool__": lambda self: True})
         with pytest.raises(TypeError) as caught:
-            velmor.kill(held_port.port, force=lookalike())
+            lib.kill(held_port.port, force=lookalike())
         assert caught.value.args == ("'bool_' object is not an instance of 'bool'",)
         assert held_port.process.poll() is None

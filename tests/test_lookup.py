@@ -1,5 +1,7 @@
 """get_info and scan as callers see them: the owner's dict, and one pass for
-many ports that answers exactly as get_info does port by port."""
+many ports that answers exactly as get_info does port by port. Every case
+runs against the shipped module and against the same functions over the
+macOS layer (see builds.py)."""
 
 from __future__ import annotations
 
@@ -8,45 +10,46 @@ import os
 import socket
 import threading
 from collections.abc import Callable
+from types import ModuleType
 
 import pytest
 
-import velmor
+from builds import MODULE_BUILDS, Build, build_fixture
 from conftest import AS_NOBODY, Holder, in_subprocess, unused_port
 
 
-def as_kernel_shows(pid: int) -> dict[str, object]:
-    with open(f"/proc/{pid}/cmdline", "rb") as f:
-        arguments = f.read().rstrip(b"\0").split(b"\0")
-    with open(f"/proc/{pid}/comm") as f:
-        comm = f.read().rstrip("\n")
-    program = os.path.basename(arguments[0].decode())
-    name = program if len(comm) == 15 and program.startswith(comm) else comm
-    return {"pid": pid, "name": name, "cmd": " ".join(a.decode() for a in arguments)}
+build = build_fixture(MODULE_BUILDS)
 
 
-def test_listener_described_as_the_kernel_shows_it(held_port: Holder) -> None:
-    assert velmor.get_info(held_port.port) == as_kernel_shows(held_port.pid)
-    assert velmor.get_info(port=held_port.port) == as_kernel_shows(held_port.pid)
+@pytest.fixture
+def lib(build: Build) -> ModuleType:
+    return build.module()
 
 
-def test_own_listener_is_found() -> None:
+def test_listener_described_as_the_kernel_shows_it(build: Build, lib: ModuleType, held_port: Holder) -> None:
+    assert lib.get_info(held_port.port) == build.owner(held_port.pid)
+    assert lib.get_info(port=held_port.port) == build.owner(held_port.pid)
+
+
+def test_own_listener_is_found(build: Build, lib: ModuleType) -> None:
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
         port = listener.getsockname()[1]
-        assert velmor.get_info(port) == as_kernel_shows(os.getpid())
-        assert velmor.scan([port]) == {port: as_kernel_shows(os.getpid())}
+        assert lib.get_info(port) == build.owner(os.getpid())
+        assert lib.scan([port]) == {port: build.owner(os.getpid())}
 
 
 @pytest.mark.parametrize("port", [0, None])
-def test_free_port_has_no_owner(port: int | None) -> None:
+def test_free_port_has_no_owner(lib: ModuleType, port: int | None) -> None:
     port = unused_port() if port is None else port
-    assert velmor.get_info(port) is None
-    assert velmor.scan([port]) == {port: None}
+    assert lib.get_info(port) is None
+    assert lib.scan([port]) == {port: None}
 
 
-def test_scan_answers_as_get_info_does_port_by_port(start_holder: Callable[..., Holder]) -> None:
+def test_scan_answers_as_get_info_does_port_by_port(
+    build: Build, lib: ModuleType, start_holder: Callable[..., Holder]
+) -> None:
     listeners = [start_holder() for _ in range(3)]
     shared = start_holder(kinds="reuseport")
     start_holder(shared.port, kinds="reuseport")
@@ -62,22 +65,23 @@ def test_scan_answers_as_get_info_does_port_by_port(start_holder: Callable[..., 
             unused_port(),
             0,
         ]
-        expected = {port: velmor.get_info(port) for port in ports}
-        assert velmor.scan(ports) == expected
-        assert velmor.scan(tuple(reversed(ports))) == expected
-    assert expected[shared.port] == as_kernel_shows(shared.pid)  # the first in process order
+        expected = {port: lib.get_info(port) for port in ports}
+        assert lib.scan(ports) == expected
+        assert lib.scan(tuple(reversed(ports))) == expected
+    assert expected[shared.port] == build.owner(shared.pid)  # the first in process order
     for holder in listeners:
-        assert expected[holder.port] == as_kernel_shows(holder.pid)
+        assert expected[holder.port] == build.owner(holder.pid)
     assert [expected[p] for p in ports[-4:]] == [None] * 4
 
 
-def test_hidden_owner_reads_as_none_in_both(held_port: Holder, start_holder: Callable[..., Holder]) -> None:
+def test_hidden_owner_reads_as_none_in_both(build: Build, held_port: Holder) -> None:
     if os.geteuid() != 0:
         pytest.skip("needs root to run the caller as another user")
     free = unused_port()
     result = in_subprocess(
         f"""
-        import json, velmor
+        import json
+        import {build.module_name} as velmor
         ports = [{held_port.port}, {free}, {held_port.port}]
         print(json.dumps([velmor.scan(ports), [velmor.get_info(p) for p in ports], velmor.is_available(ports[0])]))
         """,
@@ -91,17 +95,17 @@ def test_hidden_owner_reads_as_none_in_both(held_port: Holder, start_holder: Cal
     assert held_port.process.poll() is None
 
 
-def test_threads_agree(start_holder: Callable[..., Holder]) -> None:
+def test_threads_agree(lib: ModuleType, start_holder: Callable[..., Holder]) -> None:
     holders = [start_holder() for _ in range(4)]
     ports = [h.port for h in holders] + [unused_port()]
-    expected = {p: velmor.get_info(p) for p in ports}
+    expected = {p: lib.get_info(p) for p in ports}
     failures: list[str] = []
 
     def ask() -> None:
         for _ in range(20):
-            if velmor.scan(ports) != expected:
+            if lib.scan(ports) != expected:
                 failures.append("scan")
-            if any(velmor.get_info(p) != expected[p] for p in ports):
+            if any(lib.get_info(p) != expected[p] for p in ports):
                 failures.append("get_info")
 
     threads = [threading.Thread(target=ask) for _ in range(4)]

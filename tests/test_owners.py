@@ -1,6 +1,7 @@
 """The owner search, run directly through the test hooks: which processes
 count as holding a port, in which order, and what is reported about them.
-Every case runs against both socket table readers (netlink and /proc/net)."""
+Every case runs against both socket table readers of the Linux core (netlink
+and /proc/net) and against the macOS layer over its emulation (see builds.py)."""
 
 from __future__ import annotations
 
@@ -17,19 +18,19 @@ from typing import Any
 
 import pytest
 
-from conftest import Holder, command_line, process_name, raw_command_line, unused_port, unused_ports
-
-netlink_hooks = pytest.importorskip("_velmor_hooks")
-proc_net_hooks = pytest.importorskip("_velmor_hooks_procnet")
+from builds import MACOS, NETLINK, OWNER_BUILDS, PROC_NET, Build, build_fixture
+from conftest import Holder, raw_command_line, unused_port, unused_ports
 
 # The two modes of the search, by their listening_only flag.
 MODES = [pytest.param(True, id="listening"), pytest.param(False, id="all")]
 
 
-@pytest.fixture(params=[netlink_hooks, proc_net_hooks], ids=["netlink", "proc_net"])
-def hooks(request: pytest.FixtureRequest) -> ModuleType:
-    module: ModuleType = request.param
-    return module
+build = build_fixture(OWNER_BUILDS)
+
+
+@pytest.fixture
+def hooks(build: Build) -> ModuleType:
+    return build.module()
 
 
 def proc_order() -> list[int]:
@@ -47,10 +48,18 @@ def pids(owners: list[dict[str, Any]]) -> list[int]:
     return [owner["pid"] for owner in owners]
 
 
+def program_named(directory: Path, name: str) -> Path:
+    """A copy of the interpreter under `name`, so that the executable itself
+    bears the name (a symbolic link would leave the target's name to it)."""
+    program = directory / name
+    shutil.copy(os.path.realpath(sys.executable), program)
+    return program
+
+
 class TestWhoHoldsAPort:
     @pytest.mark.parametrize("listening_only", MODES)
     def test_listener_is_reported_as_the_kernel_shows_it(
-        self, hooks: ModuleType, start_holder: Callable[..., Holder], listening_only: bool
+        self, build: Build, hooks: ModuleType, start_holder: Callable[..., Holder], listening_only: bool
     ) -> None:
         port = unused_port()
         child = start_holder(port, "tcp")
@@ -58,8 +67,8 @@ class TestWhoHoldsAPort:
         assert owners == [
             {
                 "pid": child.pid,
-                "name": process_name(child.pid),
-                "cmd": command_line(child.pid),
+                "name": build.name(child.pid),
+                "cmd": build.cmd(child.pid),
                 "fd": child.fds[0],
                 "socket_id": socket_inode(child.pid, child.fds[0]),
             }
@@ -127,6 +136,7 @@ class TestWhoHoldsAPort:
             assert owners[0]["fd"] == own.fileno()
             assert owners[0]["socket_id"] == os.fstat(own.fileno()).st_ino
 
+    @pytest.mark.linux_only("network namespaces")
     def test_other_network_namespace_does_not_count(
         self, hooks: ModuleType, start_holder: Callable[..., Holder]
     ) -> None:
@@ -148,19 +158,20 @@ class TestWhatIsReported:
     @pytest.mark.parametrize(
         ("program", "comm_hex"),
         [
-            # Executed under a long name: the kernel keeps 15 bytes of it.
-            pytest.param("velmor-owner-search-long-name", None, id="long-program-name"),
+            # Executed under a long name: Linux keeps 15 bytes of it, macOS 32.
+            pytest.param("velmor-owner-search-with-a-long-name", None, id="long-program-name"),
             # A 15-byte comm that the program name does not start with stays as it is.
-            pytest.param("python3", b"unrelated-name!".hex(), id="unrelated-comm"),
-            # A program name cut inside a character by the kernel.
-            pytest.param("velmor-xééééé-name", None, id="cut-inside-a-character"),
+            pytest.param(
+                "python3", b"unrelated-name!".hex(), id="unrelated-comm", marks=pytest.mark.linux_only("setting comm")
+            ),
+            # A program name cut inside a character, at 15 bytes and at 32.
+            pytest.param("velmor-" + "€" * 9 + "-name", None, id="cut-inside-a-character"),
         ],
     )
-    def test_name_completes_a_cut_comm_from_the_command_line(
+    def test_name_completes_a_cut_name_from_the_program(
         self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path, program: str, comm_hex: str | None
     ) -> None:
-        executable = tmp_path / program
-        executable.symlink_to(sys.executable)
+        executable = program_named(tmp_path, program)
         port = unused_port()
         child = start_holder(port, "tcp" if comm_hex is None else f"tcp,name-{comm_hex}", executable=executable)
         comm = Path(f"/proc/{child.pid}/comm").read_bytes().rstrip(b"\n")
@@ -168,13 +179,30 @@ class TestWhatIsReported:
         expected = program if comm_hex is None else comm.decode()
         assert [(o["pid"], o["name"]) for o in hooks.find_owners(port, True)] == [(child.pid, expected)]
 
+    @pytest.mark.parametrize(
+        "named_by", ["executable", pytest.param("comm", marks=pytest.mark.linux_only("setting comm"))]
+    )
     def test_holder_with_a_name_that_is_not_utf8_is_left_out(
-        self, hooks: ModuleType, start_holder: Callable[..., Holder]
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path, named_by: str
     ) -> None:
+        bad_name = b"bad-\xff-name"
         port = unused_port()
-        start_holder(port, "tcp,name-" + b"bad-\xff-name".hex())
+        if named_by == "executable":
+            start_holder(port, "tcp", executable=program_named(tmp_path, os.fsdecode(bad_name)))
+        else:
+            start_holder(port, "tcp,name-" + bad_name.hex())
         assert hooks.find_owners(port, False) == []
         assert hooks.find_first_listener(port) is None
+
+    def test_cmd_that_is_not_utf8_is_empty(
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path
+    ) -> None:
+        directory = tmp_path / os.fsdecode(b"not-\xff-utf8")
+        directory.mkdir()
+        port = unused_port()
+        child = start_holder(port, "tcp", executable=program_named(directory, "velmor-holder"))
+        [owner] = hooks.find_owners(port, True)
+        assert (owner["pid"], owner["name"], owner["cmd"]) == (child.pid, "velmor-holder", "")
 
     @pytest.mark.parametrize(
         "argument",
@@ -186,6 +214,7 @@ class TestWhatIsReported:
             pytest.param("x" + "é" * 3000, id="longer-than-kept-odd"),
         ],
     )
+    @pytest.mark.linux_only("the command line")
     def test_cmd_is_the_command_line_as_utf8(
         self, hooks: ModuleType, start_holder: Callable[..., Holder], argument: str | bytes
     ) -> None:
@@ -264,8 +293,13 @@ class TestOnePassForManyPorts:
         assert hooks.find_first_listeners([]) == []
 
 
-def test_table_readers_agree(start_holder: Callable[..., Holder]) -> None:
-    kinds = ("tcp,tcp6", "udp", "connected", "any")
+def where_held(owners: list[dict[str, Any]]) -> list[tuple[int, int, int]]:
+    return [(owner["pid"], owner["fd"], owner["socket_id"]) for owner in owners]
+
+
+def test_builds_agree(start_holder: Callable[..., Holder]) -> None:
+    netlink, proc_net, macos = NETLINK.module(), PROC_NET.module(), MACOS.module()
+    kinds = ("tcp,tcp6", "udp", "connected", "any", "dual-stack")
     *fixture_ports, shared, free = unused_ports(len(kinds) + 2)
     for kind, port in zip(kinds, fixture_ports):
         start_holder(port, kind)
@@ -274,13 +308,20 @@ def test_table_readers_agree(start_holder: Callable[..., Holder]) -> None:
     ports = [*fixture_ports, shared, free]
     for listening_only in (True, False):
         for port in ports:
-            assert netlink_hooks.find_owners(port, listening_only) == proc_net_hooks.find_owners(
-                port, listening_only
-            ), (port, listening_only)
-    assert netlink_hooks.find_first_listeners(ports) == proc_net_hooks.find_first_listeners(ports)
+            found = netlink.find_owners(port, listening_only)
+            assert found == proc_net.find_owners(port, listening_only), (port, listening_only)
+            # The macOS build names processes otherwise, but finds the same sockets in the same holders.
+            assert where_held(found) == where_held(macos.find_owners(port, listening_only)), (port, listening_only)
+    first = netlink.find_first_listeners(ports)
+    assert first == proc_net.find_first_listeners(ports)
+    assert [owner and owner["pid"] for owner in first] == [
+        owner and owner["pid"] for owner in macos.find_first_listeners(ports)
+    ]
 
 
-def test_processes_exiting_during_the_pass(hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
+def test_processes_exiting_during_the_pass(
+    build: Build, hooks: ModuleType, start_holder: Callable[..., Holder]
+) -> None:
     port = unused_port()
     holder = start_holder(port, "reuseport")
     stop = threading.Event()
@@ -290,7 +331,7 @@ def test_processes_exiting_during_the_pass(hooks: ModuleType, start_holder: Call
     # resume by position, so a listener that leaves the same hash bucket
     # between two reads can hide its neighbour for that read: the /proc/net
     # reader gets its churn on another port.
-    churn_port = port if hooks is netlink_hooks else unused_port()
+    churn_port = unused_port() if build is PROC_NET else port
 
     def churn() -> None:
         code = "import socket,sys; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1);"

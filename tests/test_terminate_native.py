@@ -1,4 +1,5 @@
-"""kill's signalling step and wait, run directly through the test-only extension."""
+"""kill's signalling step and wait, run directly through the test-only
+extensions of the Linux core and of the macOS layer (see builds.py)."""
 
 from __future__ import annotations
 
@@ -7,10 +8,12 @@ import sys
 import textwrap
 import time
 from collections.abc import Callable
+from types import ModuleType
 from typing import Any
 
 import pytest
 
+from builds import MACOS, NETLINK, Build, build_fixture
 from conftest import (
     AS_NOBODY,
     WITHOUT_KILL,
@@ -21,7 +24,12 @@ from conftest import (
     unused_port,
 )
 
-hooks = pytest.importorskip("_velmor_hooks", reason="the test-only extension is built by scripts/test")
+build = build_fixture([NETLINK, MACOS])
+
+
+@pytest.fixture
+def hooks(build: Build) -> ModuleType:
+    return build.module()
 
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 
@@ -92,7 +100,7 @@ def changing_holder(start_child: Callable[..., Holder]) -> Holder:
     return start_child(_CHANGING_HOLDER, unused_port())
 
 
-def record_of(holder: Holder) -> dict[str, Any]:
+def record_of(hooks: ModuleType, holder: Holder) -> dict[str, Any]:
     """The owner search's record of the holder."""
     records = [r for r in hooks.find_owners(holder.port, False) if r["pid"] == holder.pid]
     assert len(records) == 1, records
@@ -102,15 +110,17 @@ def record_of(holder: Holder) -> dict[str, Any]:
 @linux_only
 class TestSignalHolder:
     @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
-    def test_holder_as_found_is_signalled(self, held_port: Holder, signum: signal.Signals) -> None:
-        assert hooks.signal_holder(record_of(held_port), signum) == "delivered"
+    def test_holder_as_found_is_signalled(
+        self, hooks: ModuleType, held_port: Holder, signum: signal.Signals
+    ) -> None:
+        assert hooks.signal_holder(record_of(hooks, held_port), signum) == "delivered"
         assert held_port.process.wait(timeout=10) == -signum
 
     @pytest.mark.parametrize("change", ["close", "file", "socket"])
     def test_holder_that_let_the_socket_go_is_not_signalled(
-        self, changing_holder: Holder, change: str
+        self, hooks: ModuleType, changing_holder: Holder, change: str
     ) -> None:
-        record = record_of(changing_holder)
+        record = record_of(hooks, changing_holder)
         order(changing_holder, change)
         assert hooks.signal_holder(record, signal.SIGTERM) == "gone"
         assert_alive(changing_holder)
@@ -128,25 +138,28 @@ class TestSignalHolder:
     )
     def test_record_that_no_longer_matches_is_not_signalled(
         self,
+        hooks: ModuleType,
         changing_holder: Holder,
         held_port: Holder,
         mismatch: Callable[[dict[str, Any], dict[str, Any]], dict[str, Any]],
     ) -> None:
-        record = record_of(changing_holder)
-        other = record_of(held_port)
+        record = record_of(hooks, changing_holder)
+        other = record_of(hooks, held_port)
         assert hooks.signal_holder({**record, **mismatch(record, other)}, signal.SIGTERM) == "gone"
         assert_alive(changing_holder)
         assert held_port.process.poll() is None
 
-    def test_exited_holder_is_gone(self, held_port: Holder) -> None:
-        record = record_of(held_port)
+    def test_exited_holder_is_gone(self, hooks: ModuleType, held_port: Holder) -> None:
+        record = record_of(hooks, held_port)
         held_port.stop()
         assert hooks.signal_holder(record, signal.SIGTERM) == "gone"
 
     @pytest.mark.parametrize("pid", [0, -1])
-    def test_pid_that_names_a_group_is_never_signalled(self, held_port: Holder, pid: int) -> None:
+    def test_pid_that_names_a_group_is_never_signalled(
+        self, hooks: ModuleType, held_port: Holder, pid: int
+    ) -> None:
         # The null signal: harmless even if the guard were missing.
-        assert hooks.signal_holder({**record_of(held_port), "pid": pid}, 0) == "failed"
+        assert hooks.signal_holder({**record_of(hooks, held_port), "pid": pid}, 0) == "failed"
 
 
 @linux_only
@@ -160,7 +173,7 @@ class TestFreePort:
         ],
     )
     def test_outcome_and_no_descriptor_left_open(
-        self, start_holder: Callable[..., Holder], kinds: str, outcome: str, survives: bool
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], kinds: str, outcome: str, survives: bool
     ) -> None:
         holder = start_holder(kinds=kinds)
         before = descriptor_count()
@@ -168,14 +181,16 @@ class TestFreePort:
         assert descriptor_count() == before
         assert (holder.process.poll() is None) == survives
 
-    def test_port_released_before_the_search_counts_as_freed_without_waiting(self) -> None:
+    def test_port_released_before_the_search_counts_as_freed_without_waiting(self, hooks: ModuleType) -> None:
         before = descriptor_count()
         started = time.monotonic()
         assert hooks.free_port(unused_port(), False) == "freed"
         assert time.monotonic() - started < 0.9
         assert descriptor_count() == before
 
-    def test_port_released_by_a_holder_that_stays(self, start_child: Callable[..., Holder]) -> None:
+    def test_port_released_by_a_holder_that_stays(
+        self, hooks: ModuleType, start_child: Callable[..., Holder]
+    ) -> None:
         # The holder answers SIGTERM by closing its socket and running on: the
         # port comes free although no watched holder exits.
         holder = start_child(_RELEASING_LISTENER, unused_port())
@@ -199,21 +214,21 @@ class TestRefusal:
         assert result.returncode == 0, result.stderr
         return result.stdout.strip()
 
-    def test_signal_is_refused(self, nobody_holder: Holder) -> None:
-        record = record_of(nobody_holder)
+    def test_signal_is_refused(self, build: Build, hooks: ModuleType, nobody_holder: Holder) -> None:
+        record = record_of(hooks, nobody_holder)
         answer = self.without_kill(
             f"""
-            import _velmor_hooks as hooks
+            import {build.module_name} as hooks
             print(hooks.signal_holder({record!r}, 15))
             """
         )
         assert answer == "refused"
         assert nobody_holder.process.poll() is None
 
-    def test_free_port_reports_permission_denied(self, nobody_holder: Holder) -> None:
+    def test_free_port_reports_permission_denied(self, build: Build, nobody_holder: Holder) -> None:
         answer = self.without_kill(
             f"""
-            import _velmor_hooks as hooks
+            import {build.module_name} as hooks
             print(hooks.free_port({nobody_holder.port}, True))
             """
         )
@@ -221,12 +236,12 @@ class TestRefusal:
         assert nobody_holder.process.poll() is None
 
     def test_refusal_beside_a_delivered_signal_waits(
-        self, nobody_holder: Holder, start_holder: Callable[..., Holder]
+        self, build: Build, nobody_holder: Holder, start_holder: Callable[..., Holder]
     ) -> None:
         ours = start_holder(nobody_holder.port, kinds="udp")
         answer = self.without_kill(
             f"""
-            import _velmor_hooks as hooks
+            import {build.module_name} as hooks
             print(hooks.free_port({nobody_holder.port}, False))
             """
         )

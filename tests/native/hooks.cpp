@@ -1,7 +1,9 @@
 // A test-only module over the native core: the owner search and kill's
 // signalling and wait run directly, and ways into the call guard's failure
-// paths that the shipped module never takes. Built for the test run only and
-// never installed.
+// paths that the shipped module never takes. It also carries the six module
+// functions, the shipped module's own bodies under their names, so that they
+// run over whichever core the module is built with. Built for the test run
+// only and never installed.
 
 #include <climits>
 #include <string>
@@ -9,7 +11,8 @@
 
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/conversions.hpp"
-#include "bindings/boundary/guard.hpp"
+#include "bindings/boundary/entry.hpp"
+#include "bindings/lib/bodies.hpp"
 #include "core/platform/process_handle.hpp"
 #include "core/probe/listener.hpp"
 #include "core/sockets/find_owners.hpp"
@@ -182,15 +185,9 @@ OwnedRef holders_during_own_trial_hook(PyObject* const* args, Py_ssize_t nargs, 
     return list;
 }
 
-template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_guard([&] { return hook(args, nargs, kwnames); });
-}
-
-template <OwnedRef (*hook)(PyObject* const*, Py_ssize_t, PyObject*)>
+template <Body hook>
 constexpr PyMethodDef method(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<hook>)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return function_record<hook>(name, nullptr);
 }
 
 PyMethodDef methods[] = {
@@ -203,6 +200,12 @@ PyMethodDef methods[] = {
     method<signal_holder_hook>("signal_holder"),
     method<free_port_hook>("free_port"),
     method<holders_during_own_trial_hook>("holders_during_own_trial"),
+    method<bodies::is_available>("is_available"),
+    method<bodies::find_free>("find_free"),
+    method<bodies::wait_until_free>("wait_until_free"),
+    method<bodies::get_info>("get_info"),
+    method<bodies::kill>("kill"),
+    method<bodies::scan>("scan"),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
-// The process queries on macOS: each one is a single call of the system's
-// process information interface, and a result of 0 or less is a failure.
+// The process queries on macOS: each one is a call of the system's process
+// information interface (a listing that fills its buffer is asked for again
+// with more room), and a result of 0 or less is a failure.
 // There are no socket tables to read in advance: a socket is known through
 // the descriptor of a process that holds it.
 
@@ -7,8 +8,10 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/platform/macos/layout.hpp"
 #include "core/platform/process_queries.hpp"
@@ -19,6 +22,19 @@ namespace {
 
 // Buffer size of the name and path queries.
 constexpr int text_limit = 4095;
+
+// macOS keeps up to 32 bytes of a process's name (pbi_name), and gives up
+// to 16 of its command name (pbi_comm) where no longer name is set; both
+// are cut at a byte.
+constexpr std::size_t name_limit = 32;
+constexpr std::size_t comm_limit = 16;
+
+// A listing that fills its buffer may have been cut short: it is asked for
+// again with this many times the room, up to a few times.
+constexpr std::size_t listing_growth = 2;
+constexpr int listing_attempts = 4;
+// Room for processes started between sizing the process list and filling it.
+constexpr std::size_t pid_slack = 64;
 
 // TCP states as macOS numbers them (TSI_S_*), in our numbering.
 constexpr SocketState tcp_states[] = {
@@ -68,6 +84,45 @@ std::optional<proc_bsdinfo> bsd_info(Pid pid) {
     return info;
 }
 
+// Fills `buffer` from `query(data, bytes)`, which gives the bytes it wrote,
+// starting with room for `capacity` entries. A buffer that comes back full
+// may hold only part of the listing (it grew between sizing and filling),
+// so it is grown and the listing asked for again.
+template <typename Entry, typename Query>
+bool fill_listing(std::vector<Entry>& buffer, std::size_t capacity, Query query) {
+    constexpr std::size_t most_entries = static_cast<std::size_t>(INT_MAX) / sizeof(Entry);
+    capacity = std::clamp<std::size_t>(capacity, 1, most_entries);
+    for (int attempt = 1;; ++attempt) {
+        buffer.resize(capacity);
+        int bytes = query(buffer.data(), static_cast<int>(capacity * sizeof(Entry)));
+        if (bytes <= 0) return false;
+        std::size_t entries = std::min(capacity, static_cast<std::size_t>(bytes) / sizeof(Entry));
+        if (entries < capacity || attempt == listing_attempts || capacity == most_entries) {
+            buffer.resize(entries);
+            return true;
+        }
+        capacity = std::min(capacity * listing_growth, most_entries);
+    }
+}
+
+std::optional<std::string> executable_path(Pid pid) {
+    char buffer[text_limit];
+    return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
+}
+
+// A name that may have been cut at the system's limit: the executable's file
+// name when that is longer and begins with it, else the name without a
+// character that the cut split.
+std::string repaired_name(Pid pid, std::string name) {
+    std::size_t keep = utf8::cut_length(name);
+    if (keep != std::string_view::npos) name.resize(keep);
+    if (std::optional<std::string> path = executable_path(pid)) {
+        std::string_view file = std::string_view(*path).substr(path->rfind('/') + 1);
+        if (file.size() > name.size() && file.starts_with(name) && utf8::is_valid(file)) return std::string(file);
+    }
+    return name;
+}
+
 std::optional<socket_fdinfo> socket_fd_info(Pid pid, int fd) {
     socket_fdinfo info{};
     int size = proc_pidfdinfo(static_cast<int>(pid), fd, PROC_PIDFDSOCKETINFO, &info, static_cast<int>(sizeof info));
@@ -97,16 +152,14 @@ bool ProcessQueries::lists_every_socket() const noexcept { return false; }
 // No socket table to consult in advance: every port may be held.
 bool ProcessQueries::may_be_held(std::uint16_t port) const noexcept { return state_->filter.wants_port(port); }
 
-// Sized by a first call without a buffer, then filled once; neither retried nor grown.
+// Sized by a first call without a buffer, then filled, and grown while
+// processes started meanwhile fill it.
 bool ProcessQueries::list(std::vector<Pid>& pids) {
     pids.clear();
     int needed = proc_listpids(PROC_ALL_PIDS, 0, nullptr, 0);
     if (needed <= 0) return false;
-    pids.resize(static_cast<std::size_t>(needed) / sizeof(Pid));
-    int filled = proc_listpids(PROC_ALL_PIDS, 0, pids.data(), static_cast<int>(pids.size() * sizeof(Pid)));
-    if (filled <= 0) return false;
-    pids.resize(std::min(pids.size(), static_cast<std::size_t>(filled) / sizeof(Pid)));
-    return true;
+    return fill_listing(pids, static_cast<std::size_t>(needed) / sizeof(Pid) + pid_slack,
+                        [](Pid* data, int bytes) { return proc_listpids(PROC_ALL_PIDS, 0, data, bytes); });
 }
 
 std::optional<std::uint32_t> ProcessQueries::descriptor_count(Pid pid) {
@@ -120,14 +173,13 @@ bool ProcessQueries::descriptors(Pid pid, std::size_t capacity, DescriptorListin
     out.task = 0;
     out.entries.clear();
     auto& buffer = state_->descriptors;
-    buffer.resize(capacity);
-    int size = proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, buffer.data(),
-                            static_cast<int>(buffer.size() * sizeof(proc_fdinfo)));
-    if (size <= 0) return false;
-    std::size_t entries = std::min(buffer.size(), static_cast<std::size_t>(size) / sizeof(proc_fdinfo));
-    out.entries.reserve(entries);
-    for (std::size_t i = 0; i < entries; ++i) {
-        out.entries.push_back(Descriptor{buffer[i].proc_fd, buffer[i].proc_fdtype == PROX_FDTYPE_SOCKET});
+    bool listed = fill_listing(buffer, capacity, [pid](proc_fdinfo* data, int bytes) {
+        return proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, data, bytes);
+    });
+    if (!listed) return false;
+    out.entries.reserve(buffer.size());
+    for (const proc_fdinfo& entry : buffer) {
+        out.entries.push_back(Descriptor{entry.proc_fd, entry.proc_fdtype == PROX_FDTYPE_SOCKET});
     }
     return true;
 }
@@ -165,9 +217,13 @@ std::optional<SocketInfo> ProcessQueries::socket(const DescriptorListing& listin
     return socket;
 }
 
+// The name as proc_name gives it, repaired where it may have been cut at
+// one of the system's two limits.
 std::optional<std::string> ProcessQueries::name_bytes(Pid pid) {
     char buffer[text_limit];
-    return text_of(buffer, proc_name(static_cast<int>(pid), buffer, text_limit));
+    std::optional<std::string> name = text_of(buffer, proc_name(static_cast<int>(pid), buffer, text_limit));
+    if (!name || (name->size() != name_limit && name->size() != comm_limit)) return name;
+    return repaired_name(pid, std::move(*name));
 }
 
 std::optional<std::string> ProcessQueries::name(Pid pid) {
@@ -176,10 +232,7 @@ std::optional<std::string> ProcessQueries::name(Pid pid) {
     return name;
 }
 
-std::optional<std::string> ProcessQueries::command_bytes(Pid pid) {
-    char buffer[text_limit];
-    return text_of(buffer, proc_pidpath(static_cast<int>(pid), buffer, text_limit));
-}
+std::optional<std::string> ProcessQueries::command_bytes(Pid pid) { return executable_path(pid); }
 
 std::optional<std::string> ProcessQueries::command(Pid pid) { return valid_text(command_bytes(pid)); }
 
