@@ -194,9 +194,13 @@ std::vector<std::optional<PortOwner>> find_first_listeners(std::span<const std::
     return FirstListenerSearch(ports).owners(ports);
 }
 
-PortOwners find_holders(std::uint16_t port) {
+SocketFilter holder_filter(std::uint16_t port) {
     const std::uint16_t wanted[] = {port};
-    ProcessQueries queries(port_filter(wanted, false));
+    return port_filter(wanted, false);
+}
+
+PortOwners find_holders(std::uint16_t port) {
+    ProcessQueries queries(holder_filter(port));
     HolderSearch visitor;
     walk_holders(queries, visitor);
     return visitor.take();

@@ -55,4 +55,7 @@ private:
 // a process). This process's own trial listeners do not make it a holder.
 PortOwners find_holders(std::uint16_t port);
 
+// The sockets find_holders looks for on `port`.
+SocketFilter holder_filter(std::uint16_t port);
+
 }  // namespace velmor

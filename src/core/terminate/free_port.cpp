@@ -29,6 +29,7 @@ KillOutcome free_port(std::uint16_t port, bool force) {
     holders.reserve(owners.size());
     for (const PortOwner& owner : owners) holders.push_back(owner.held);
     Termination termination(holders);
+    termination.keep_lasting(holder_filter(port));
     termination.send(force ? SIGKILL : SIGTERM);
     if (termination.refused() && !termination.delivered()) return KillOutcome::permission_denied;
 

@@ -87,6 +87,7 @@ void PortStop::send(int signal) {
         chosen.push_back(held_[i]);
     }
     termination_.emplace(chosen);
+    termination_->keep_lasting(filter());
     termination_->send(signal);
 }
 

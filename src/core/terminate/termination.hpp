@@ -6,11 +6,13 @@
 
 #include <poll.h>
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "core/platform/process_handle.hpp"
+#include "core/platform/socket.hpp"
 
 namespace velmor {
 
@@ -23,12 +25,27 @@ enum class TargetOutcome {
     failed,   // could not be signalled for another reason: not signalled
 };
 
+// The sockets of `held` that the system's socket tables (for `filter`)
+// still list after a pause of `pause_ns`: a socket that was there only for
+// an instant (another process's trial of the port) is not a holder's.
+// Everything is kept where the system has no tables to read.
+std::vector<platform::HeldSocket> still_there_after(std::span<const platform::HeldSocket> held,
+                                                    const SocketFilter& filter, std::int64_t pause_ns);
+
+// The pause that still_there_after makes before a stop's signals.
+inline constexpr std::int64_t lasting_socket_pause_ns = 2'000'000;
+
 class Termination {
 public:
     // One target per process, in the order given.
     explicit Termination(std::span<const platform::HeldSocket> targets);
 
-    // Sends `signal` to every target; gives what each signal call gave.
+    // Leaves out, as gone, the targets whose socket the system no longer
+    // lists a moment later (see still_there_after).
+    void keep_lasting(const SocketFilter& filter);
+
+    // Sends `signal` to every target (not left out); records what each
+    // signal call gave.
     void send(int signal);
     // Sends `signal` to every target signalled so far that has not exited.
     void send_to_survivors(int signal);
@@ -56,6 +73,7 @@ private:
         std::optional<platform::PinnedProcess> process;  // once pinned
         platform::SignalResult result = platform::SignalResult::failed;
         int signal = 0;
+        bool passing = false;  // its socket was gone a moment after the search
     };
     std::vector<Target> targets_;
 };
