@@ -5,11 +5,12 @@
 // A daemon thread that takes the lock back while the interpreter finalizes
 // never gets it: CPython up to 3.13 ends such a thread with pthread_exit,
 // whose forced unwind runs through every frame above it and aborts the
-// process if it meets a noexcept frame or a destructor on its way. So the
-// lock is taken back in plain code, never in a destructor, no frame between
-// here and the interpreter is noexcept, and a thread that finds the
-// interpreter finalizing parks instead of asking, as newer CPython versions
-// park such threads themselves. Work run without the lock must not keep a
+// process if it meets a noexcept frame or a destructor on its way. A thread
+// that finds the interpreter finalizing parks instead of asking, as newer
+// CPython versions park such threads themselves; but a thread that asked
+// before and waits for the lock meanwhile is ended all the same, so the lock
+// is also taken back in plain code, never in a destructor, and no frame
+// between here and the interpreter is noexcept. Work run without the lock must not keep a
 // Python reference alive across the release: the unwind drops it without
 // the lock.
 
