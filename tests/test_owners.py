@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import sysconfig
 import socket
 import subprocess
 import sys
@@ -53,6 +54,16 @@ def program_named(directory: Path, name: str) -> Path:
     bears the name (a symbolic link would leave the target's name to it)."""
     program = directory / name
     shutil.copy(os.path.realpath(sys.executable), program)
+    # An interpreter that finds its shared libpython by a path relative to
+    # itself (the test matrix's copies do) needs it named for the copy; the
+    # children of this test process inherit the setting, harmlessly.
+    libdir = os.path.join(sys.base_prefix, "lib")
+    if not os.path.isdir(libdir):
+        libdir = sysconfig.get_config_var("LIBDIR")
+    if sysconfig.get_config_var("Py_ENABLE_SHARED") and libdir:
+        paths = os.environ.get("LD_LIBRARY_PATH", "").split(os.pathsep)
+        if libdir not in paths:
+            os.environ["LD_LIBRARY_PATH"] = os.pathsep.join([libdir, *filter(None, paths)])
     return program
 
 
