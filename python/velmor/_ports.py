@@ -114,10 +114,15 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     wanted = _port_list(ports) or []
     if not wanted:
         return []
-    by_port: dict[int, list[Socket]] = {port: [] for port in wanted}
-    for socket in sockets(wanted, udp=True):
+    return _statuses_of(wanted, sockets(wanted, udp=True))
+
+
+def _statuses_of(ports: Sequence[int], found: Iterable[Socket]) -> list[PortStatus]:
+    """Each port's state from the sockets found on the ports (sorted)."""
+    by_port: dict[int, list[Socket]] = {port: [] for port in ports}
+    for socket in found:
         by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port])) for port in wanted]
+    return [_status(port, tuple(by_port[port])) for port in ports]
 
 
 def status(port: int) -> PortStatus:
@@ -413,8 +418,7 @@ def stop(
         kill_after = _checked_timeout(kill_after)
     only = None if pids is None else [int(pid) for pid in pids]
     first = SIGKILL if force else SIGTERM
-    before = {state.port: state for state in statuses(wanted)}
-    raw = _table.stop(
+    raw, found = _table.stop(
         wanted,
         udp=udp,
         all_sockets=all_sockets,
@@ -424,6 +428,15 @@ def stop(
         dry_run=dry_run,
         pids=only,
     )
+    # What was on the ports before: the stop's own reading of the sockets
+    # (so that no second walk is made), unless it walked only some
+    # processes. A port without a socket is probed only now, which for a
+    # port nobody held tells the same.
+    if only is None:
+        found_before = sorted((_socket(entry) for entry in found), key=_by_port_and_address)
+        before = {state.port: state for state in _statuses_of(wanted, found_before)}
+    else:
+        before = {state.port: state for state in statuses(wanted)}
     after = before if dry_run else {state.port: state for state in statuses(wanted)}
     waited = max(seconds, kill_after + 1) if kill_after is not None else seconds
     reports: list[PortStop] = []

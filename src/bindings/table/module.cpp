@@ -28,7 +28,7 @@ PyMethodDef functions[] = {
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None)\n--\n\n"
-        "Signal the processes that hold `ports` and wait until they let go; the targets as tuples."),
+        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found before)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

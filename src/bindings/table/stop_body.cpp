@@ -45,7 +45,8 @@ void wait_for(PortStop& stop, const timespec& deadline) {
 }  // namespace
 
 // stop(ports, udp=False, all_sockets=False, signal=SIGTERM, kill_after=None,
-// timeout=5.0, dry_run=False, pids=None): the targets, after the stop.
+// timeout=5.0, dry_run=False, pids=None): the targets after the stop, and
+// every socket on the ports as the stop found them before it.
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
     StopRequest request;
@@ -76,7 +77,9 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         wait_for(stop, deadline);
         without_interpreter_lock([&] { stop.finish(); });
     }
-    return table_results::target_list(stop.targets());
+    OwnedRef targets = table_results::target_list(stop.targets());
+    OwnedRef sockets = table_results::socket_list(stop.table());
+    return require_new(PyTuple_Pack(2, targets.get(), sockets.get()));
 }
 
 }  // namespace velmor::table_bodies

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "core/probe/listener.hpp"
@@ -43,40 +42,39 @@ SocketFilter PortStop::filter() const {
 }
 
 PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
-    TableRequest table_request{filter(), true, request_.only};
-    SocketTable table = read_socket_table(table_request);
+    // Every socket on the ports, in every state: the targets come from the
+    // kinds asked for, and the whole table tells the caller what was there.
+    SocketFilter everything;
+    everything.add_ports(request_.ports);
+    everything.tcp_states = all_states;
+    everything.udp_states = all_states;
+    everything.other = request_.all_sockets;
+    table_ = read_socket_table(TableRequest{everything, true, request_.only});
+
+    const SocketFilter asked = filter();
     const std::unordered_set<Pid> protect = protected_processes();
     const std::unordered_set<std::uint64_t> trials = own_trial_ids();
-
-    std::unordered_map<Pid, std::size_t> place;  // pid -> index into targets_
-    for (const TableSocket& entry : table.sockets) {
-        if (trials.contains(entry.socket.id)) continue;
+    // Per process of the table (which lists them in pid order): the first
+    // socket of the asked kinds it holds, and the ports it holds them on.
+    std::vector<std::optional<std::pair<platform::HeldSocket, std::vector<std::uint16_t>>>> found(table_.processes.size());
+    for (const TableSocket& entry : table_.sockets) {
+        if (!asked.wants(entry.socket) || trials.contains(entry.socket.id)) continue;
         for (const TableHolder& holder : entry.holders) {
-            const TableProcess& process = table.processes[holder.process];
-            auto [at, added] = place.emplace(process.pid, targets_.size());
-            if (added) {
-                targets_.push_back(StopTarget{process.pid, process.name, process.command, {}, protect.contains(process.pid),
-                                              0, std::nullopt});
-                held_.push_back(platform::HeldSocket{process.pid, holder.task, holder.fd, entry.socket.id});
-            }
-            std::vector<std::uint16_t>& ports = targets_[at->second].ports;
+            auto& seen = found[holder.process];
+            if (!seen) seen.emplace(platform::HeldSocket{table_.processes[holder.process].pid, holder.task, holder.fd, entry.socket.id}, std::vector<std::uint16_t>{});
+            std::vector<std::uint16_t>& ports = seen->second;
             if (std::find(ports.begin(), ports.end(), entry.socket.local.port) == ports.end()) {
                 ports.push_back(entry.socket.local.port);
             }
         }
     }
-    // In pid order, as the table lists holders.
-    std::vector<std::size_t> order(targets_.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return targets_[a].pid < targets_[b].pid; });
-    std::vector<StopTarget> targets;
-    std::vector<platform::HeldSocket> held;
-    for (std::size_t i : order) {
-        targets.push_back(std::move(targets_[i]));
-        held.push_back(held_[i]);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (!found[i]) continue;
+        const TableProcess& process = table_.processes[i];
+        targets_.push_back(StopTarget{process.pid, process.name, process.command, std::move(found[i]->second),
+                                      protect.contains(process.pid), 0, std::nullopt});
+        held_.push_back(found[i]->first);
     }
-    targets_ = std::move(targets);
-    held_ = std::move(held);
 }
 
 void PortStop::send(int signal) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/platform/process_handle.hpp"
+#include "core/sockets/socket_table.hpp"
 #include "core/terminate/termination.hpp"
 
 namespace velmor {
@@ -41,6 +42,8 @@ public:
     explicit PortStop(StopRequest request);
 
     const std::vector<StopTarget>& targets() const noexcept { return targets_; }
+    // Every socket on the ports, in every state, as the stop found them.
+    const SocketTable& table() const noexcept { return table_; }
 
     // Sends `signal` to every target that is not skipped.
     void send(int signal);
@@ -58,6 +61,7 @@ private:
     SocketFilter filter() const;
 
     StopRequest request_;
+    SocketTable table_;
     std::vector<StopTarget> targets_;
     std::vector<platform::HeldSocket> held_;  // parallel to targets_
     std::optional<Termination> termination_;
