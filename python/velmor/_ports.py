@@ -274,12 +274,34 @@ class _ProcessWatch:
 def listening_now(port: int, pid: int | None = None) -> bool:
     """True when a TCP listener exists on the port on any local address;
     with `pid`, only one held by that process or one of its descendants."""
-    if not _table.sockets([port], listening=True, holders=False):
+    return _ListenerCheck(port, pid)()
+
+
+class _ListenerCheck:
+    """listening_now for one port, made again and again by a wait: while the
+    port's listeners stay those that no descendant of `pid` held, the
+    descendants are looked for again (a pass over every process) only every
+    0.1 s, not at every check."""
+
+    _RECHECK = 0.1
+
+    def __init__(self, port: int, pid: int | None) -> None:
+        self.port = port
+        self.pid = pid
+        self._not_ours: frozenset[int] = frozenset()  # listener inodes held by no descendant
+        self._looked = 0.0
+
+    def __call__(self) -> bool:
+        listening = frozenset(raw[8] for raw in _table.sockets([self.port], listening=True, holders=False))
+        if not listening or self.pid is None:
+            return bool(listening)
+        if listening <= self._not_ours and time.monotonic() - self._looked < self._RECHECK:
+            return False
+        tree = _table.process_tree(self.pid)
+        if any(raw[10] for raw in _table.sockets([self.port], listening=True, pids=tree)):
+            return True
+        self._not_ours, self._looked = listening, time.monotonic()
         return False
-    if pid is None:
-        return True
-    tree = _table.process_tree(pid)
-    return any(raw[10] for raw in _table.sockets([port], listening=True, pids=tree))
 
 
 def _checked_timeout(timeout: float) -> float:
@@ -302,13 +324,14 @@ def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = 
     watch = _ProcessWatch(pid) if pid is not None else None
     deadline = time.monotonic() + seconds
     pause = _FIRST_PAUSE
+    check = _ListenerCheck(wanted[0], pid)
     try:
         while True:
-            if listening_now(wanted[0], pid):
+            if check():
                 return True
             if watch is not None and watch.exited():
                 # It may have started listening just before it exited.
-                if listening_now(wanted[0], pid):
+                if check():
                     return True
                 raise ProcessLookupError(errno.ESRCH, f"process {pid} exited before anything listened on port {port}")
             left = deadline - time.monotonic()

@@ -40,7 +40,7 @@ async def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | N
     [wanted] = _ports._port_list(port) or [port]
     watch = _ports._ProcessWatch(pid) if pid is not None else None
     try:
-        return await _poll(lambda: _ports.listening_now(wanted, pid), timeout, watch, wanted)
+        return await _poll(_ports._ListenerCheck(wanted, pid), timeout, watch, wanted)
     finally:
         if watch is not None:
             watch.close()

@@ -23,7 +23,7 @@ from collections.abc import Callable
 import pytest
 
 import velmor
-from velmor import _table
+from velmor import _ports, _table
 
 _OPTION = "--velmor-leftovers"
 
@@ -53,38 +53,34 @@ def port_factory() -> Callable[[], int]:
     return velmor.reserve
 
 
-def leftover_listeners() -> list[velmor.Socket]:
-    """The listening sockets held by descendants of this process."""
-    below = [pid for pid in _table.process_tree(os.getpid()) if pid != os.getpid()]
+def leftovers() -> tuple[list[int], list[tuple[velmor.Socket, velmor.Process]]]:
+    """The descendants of this process, and each listening socket one of
+    them holds with that holder; only the descendants are walked."""
+    me = os.getpid()
+    below = [pid for pid in _table.process_tree(me) if pid != me]
     if not below:
-        return []
-    found = velmor.listeners(udp=False)
-    wanted = set(below)
-    return [s for s in found if any(p.pid in wanted for p in s.processes)]
+        return below, []
+    found = [_ports._socket(raw) for raw in _table.sockets(None, listening=True, pids=below)]
+    found.sort(key=_ports._by_port_and_address)
+    return below, [(socket, process) for socket in found for process in socket.processes]
 
 
 def pytest_terminal_summary(terminalreporter: pytest.TerminalReporter, config: pytest.Config) -> None:
     mode = config.getoption("velmor_leftovers")
     if mode is None or hasattr(config, "workerinput"):  # the xdist controller reports for everyone
         return
-    below = {pid for pid in _table.process_tree(os.getpid()) if pid != os.getpid()}
-    leftovers = [
-        (socket, process)
-        for socket in leftover_listeners()
-        for process in socket.processes
-        if process.pid in below
-    ]
+    below, leftovers_found = leftovers()
     terminalreporter.section("velmor: servers left running")
-    if not leftovers:
+    if not leftovers_found:
         terminalreporter.write_line("none")
         return
-    for socket, process in leftovers:
+    for socket, process in leftovers_found:
         terminalreporter.write_line(
             f"pid {process.pid} {process.name} listens on port {socket.port} ({socket.address}): {process.cmd}"
         )
     if mode == "stop":
-        ports = sorted({socket.port for socket, _ in leftovers})
-        for report in velmor.stop(ports, pids=sorted(below), kill_after=2.0):
+        ports = sorted({socket.port for socket, _ in leftovers_found})
+        for report in velmor.stop(ports, pids=below, kill_after=2.0):
             for signalled in report.processes:
                 terminalreporter.write_line(
                     f"stopped pid {signalled.pid} {signalled.name} on port {report.port}: "
