@@ -103,16 +103,17 @@ static long long netlink_listener_inode(uint16_t port) {
 
 /* ---- (b) full walk of /proc/<pid>/fd ----------------------------------- */
 
-/* Walks every process's descriptors; returns how many point at `target`,
- * and counts processes and descriptors seen. */
-static int walk_proc(const char *target, long *processes, long *descriptors) {
-    int matches = 0;
+/* Walks every process's descriptors, reading each one's link; returns how
+ * many links `matches` accepts, and counts processes and descriptors seen. */
+typedef int (*link_test)(const char *link, ssize_t length, const void *context);
+
+static int walk_links(link_test matches, const void *context, long *processes, long *descriptors) {
+    int found = 0;
     *processes = 0;
     *descriptors = 0;
     DIR *proc = opendir("/proc");
     if (!proc) return -1;
     int proc_fd = dirfd(proc);
-    size_t target_length = strlen(target);
     struct dirent *entry;
     char path[300];
     char link[256];
@@ -128,13 +129,25 @@ static int walk_proc(const char *target, long *processes, long *descriptors) {
         while ((fd_entry = readdir(fds)) != NULL) {
             if (fd_entry->d_name[0] < '0' || fd_entry->d_name[0] > '9') continue;
             ++*descriptors;
-            ssize_t n = readlinkat(fd_dir, fd_entry->d_name, link, sizeof link);
-            if (n == (ssize_t)target_length && memcmp(link, target, target_length) == 0) ++matches;
+            ssize_t n = readlinkat(fd_dir, fd_entry->d_name, link, sizeof link - 1);
+            if (n <= 0) continue;
+            link[n] = '\0';
+            if (matches(link, n, context)) ++found;
         }
         closedir(fds);
     }
     closedir(proc);
-    return matches;
+    return found;
+}
+
+static int is_target(const char *link, ssize_t n, const void *target) {
+    size_t length = strlen(target);
+    return n == (ssize_t)length && memcmp(link, target, length) == 0;
+}
+
+/* Counts the descriptors that point at `target`. */
+static int walk_proc(const char *target, long *processes, long *descriptors) {
+    return walk_links(is_target, target, processes, descriptors);
 }
 
 /* ---- (e) every listener: both LISTEN dumps, then one full walk ----------- */
@@ -181,6 +194,15 @@ static int compare_ull(const void *a, const void *b) {
     return (x > y) - (x < y);
 }
 
+struct inode_set { const unsigned long long *inodes; size_t count; };
+
+static int is_listener(const char *link, ssize_t n, const void *context) {
+    const struct inode_set *set = context;
+    if (n <= 8 || memcmp(link, "socket:[", 8) != 0) return 0;
+    unsigned long long inode = strtoull(link + 8, NULL, 10);
+    return bsearch(&inode, set->inodes, set->count, sizeof *set->inodes, compare_ull) != NULL;
+}
+
 /* Both dumps, then every descriptor of every process read and matched
  * against the listeners' inodes; returns how many descriptors matched. */
 static int all_listeners(long *processes, long *descriptors) {
@@ -189,37 +211,8 @@ static int all_listeners(long *processes, long *descriptors) {
     dump_listeners(AF_INET, inodes, &count, 65536);
     dump_listeners(AF_INET6, inodes, &count, 65536);
     qsort(inodes, count, sizeof inodes[0], compare_ull);
-    int matches = 0;
-    *processes = 0;
-    *descriptors = 0;
-    DIR *proc = opendir("/proc");
-    if (!proc) return -1;
-    int proc_fd = dirfd(proc);
-    struct dirent *entry;
-    char path[300];
-    char link[64];
-    while ((entry = readdir(proc)) != NULL) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-        snprintf(path, sizeof path, "%s/fd", entry->d_name);
-        int fd_dir = openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_dir < 0) continue;
-        DIR *fds = fdopendir(fd_dir);
-        if (!fds) { close(fd_dir); continue; }
-        ++*processes;
-        struct dirent *fd_entry;
-        while ((fd_entry = readdir(fds)) != NULL) {
-            if (fd_entry->d_name[0] < '0' || fd_entry->d_name[0] > '9') continue;
-            ++*descriptors;
-            ssize_t n = readlinkat(fd_dir, fd_entry->d_name, link, sizeof link - 1);
-            if (n <= 8 || memcmp(link, "socket:[", 8) != 0) continue;
-            link[n] = 0;
-            unsigned long long inode = strtoull(link + 8, NULL, 10);
-            if (bsearch(&inode, inodes, count, sizeof inodes[0], compare_ull)) ++matches;
-        }
-        closedir(fds);
-    }
-    closedir(proc);
-    return matches;
+    struct inode_set set = {inodes, count};
+    return walk_links(is_listener, &set, processes, descriptors);
 }
 
 /* ---- (c) probe and (d) port-0 bind ------------------------------------- */

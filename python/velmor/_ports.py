@@ -136,10 +136,8 @@ def is_free(port: int) -> bool:
     "free", found without walking the processes (no holder is needed)."""
     wanted = _port_list(port)
     assert wanted is not None and len(wanted) == 1
-    tcp = _table.sockets(wanted, listening=False, udp=False, holders=False)
-    if any(raw[6] != "time-wait" for raw in tcp):
-        return False
-    return _table.probe(wanted[0]) == 0
+    found = tuple(_socket(raw) for raw in _table.sockets(wanted, listening=False, udp=False, holders=False))
+    return _status(wanted[0], found).state == "free"
 
 
 # --- explanations ---------------------------------------------------------------

@@ -41,6 +41,17 @@ constexpr int kcmp_files = 2;  // KCMP_FILES
 
 std::string_view base_name(std::string_view path) { return path.substr(path.rfind('/') + 1); }
 
+// A command line as the kernel keeps it, its arguments joined by single
+// spaces; the terminating NUL and the padding of a command line rewritten
+// in place are dropped.
+std::string joined_arguments(std::string_view raw) {
+    while (!raw.empty() && raw.back() == '\0') raw.remove_suffix(1);
+    std::string cmd(raw);
+    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+    return cmd;
+}
+
+
 // The socket inode that a descriptor's link names, "socket:[INODE]".
 std::optional<std::uint64_t> socket_inode(std::string_view link) {
     constexpr std::string_view prefix = "socket:[";
@@ -226,17 +237,10 @@ std::optional<std::string> ProcessQueries::name(Pid pid) {
     return name;
 }
 
-// The arguments joined by single spaces, at most cmd_limit bytes; empty for
-// kernel threads and zombies.
+// At most cmd_limit bytes of it; empty for kernel threads and zombies.
 std::optional<std::string> ProcessQueries::command_bytes(Pid pid) {
     if (!state_->read_cmdline(pid)) return std::nullopt;
-    std::string_view raw = state_->text;
-    if (raw.size() > cmd_limit) raw = raw.substr(0, cmd_limit);
-    // The terminating NUL, and the padding of a command line rewritten in place.
-    while (!raw.empty() && raw.back() == '\0') raw.remove_suffix(1);
-    std::string cmd(raw);
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    return cmd;
+    return joined_arguments(std::string_view(state_->text).substr(0, cmd_limit));
 }
 
 // The same, valid UTF-8: a command line cut at the limit is cut between characters.
@@ -247,11 +251,7 @@ std::optional<std::string> ProcessQueries::command(Pid pid) {
     if (cut) raw = raw.substr(0, cmd_limit);
     std::size_t keep = cut ? utf8::cut_length(raw) : (utf8::is_valid(raw) ? raw.size() : std::string_view::npos);
     if (keep == std::string_view::npos) return std::nullopt;
-    raw = raw.substr(0, keep);
-    while (!raw.empty() && raw.back() == '\0') raw.remove_suffix(1);
-    std::string cmd(raw);
-    std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    return cmd;
+    return joined_arguments(raw.substr(0, keep));
 }
 
 // The effective uid, from the "Uid:" line of /proc/PID/status.
