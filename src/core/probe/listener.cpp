@@ -18,7 +18,8 @@ constexpr int listen_backlog = 128;
 // holding the descriptor plus one (0: a free slot, so that the table needs
 // no initialisation). Lock-free, so that a child forked while another thread
 // was trying a port can never find it locked.
-std::array<std::atomic<int>, detail::trial_slots> trials{};
+constexpr int trial_slots = 128;
+std::array<std::atomic<int>, trial_slots> trials{};
 
 void forget_trials_in_child() noexcept {
     // The threads whose trials these were do not exist in the child.
@@ -28,7 +29,7 @@ void forget_trials_in_child() noexcept {
 [[maybe_unused]] const int registered_at_fork = ::pthread_atfork(nullptr, nullptr, forget_trials_in_child);
 
 int claim_slot(int fd) noexcept {
-    for (int slot = 0; slot < detail::trial_slots; ++slot) {
+    for (int slot = 0; slot < trial_slots; ++slot) {
         int free = 0;
         if (trials[static_cast<std::size_t>(slot)].compare_exchange_strong(free, fd + 1, std::memory_order_acq_rel)) {
             return slot;
@@ -38,10 +39,6 @@ int claim_slot(int fd) noexcept {
 }
 
 }  // namespace
-
-namespace detail {
-int trial_fd(int slot) noexcept { return trials[static_cast<std::size_t>(slot)].load(std::memory_order_acquire) - 1; }
-}  // namespace detail
 
 TrialListener::TrialListener(TrialListener&& other) noexcept
     : fd_(std::move(other.fd_)), slot_(std::exchange(other.slot_, -1)) {}
@@ -80,9 +77,18 @@ int probe_error(std::uint16_t port) {
 
 bool is_own_trial(int fd) noexcept {
     if (fd < 0) return false;
-    bool found = false;
-    for_each_own_trial([&](int trial) { found = found || trial == fd; });
-    return found;
+    for (const auto& slot : trials) {
+        if (slot.load(std::memory_order_acquire) == fd + 1) return true;
+    }
+    return false;
+}
+
+std::vector<int> own_trials() {
+    std::vector<int> open;
+    for (const auto& slot : trials) {
+        if (int held = slot.load(std::memory_order_acquire); held > 0) open.push_back(held - 1);
+    }
+    return open;
 }
 
 }  // namespace velmor

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <variant>
+#include <vector>
 
 #include "core/system/unique_fd.hpp"
 
@@ -45,20 +46,7 @@ int probe_error(std::uint16_t port);
 // True when `fd` is, right now, a trial listener of this process.
 bool is_own_trial(int fd) noexcept;
 
-// Calls `visit(fd)` for every trial listener of this process open right now.
-template <class Visit>
-void for_each_own_trial(Visit&& visit);
-
-namespace detail {
-inline constexpr int trial_slots = 128;
-int trial_fd(int slot) noexcept;
-}  // namespace detail
-
-template <class Visit>
-void for_each_own_trial(Visit&& visit) {
-    for (int slot = 0; slot < detail::trial_slots; ++slot) {
-        if (int fd = detail::trial_fd(slot); fd >= 0) visit(fd);
-    }
-}
+// The descriptors of this process's trial listeners open right now.
+std::vector<int> own_trials();
 
 }  // namespace velmor

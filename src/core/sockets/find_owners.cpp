@@ -67,11 +67,7 @@ private:
 // it between fork and exec.
 class HolderSearch final : public HolderVisitor {
 public:
-    HolderSearch() {
-        for_each_own_trial([&](int fd) {
-            if (std::optional<std::uint64_t> id = platform::socket_id_of(fd)) trial_ids_.insert(*id);
-        });
-    }
+    HolderSearch() : trial_ids_(own_trial_ids()) {}
 
     Step found(ProcessQueries& queries, const DescriptorListing& listing, int fd, const SocketInfo& socket) override {
         if (recorded_.contains(listing.pid) || is_trial(listing, fd, socket)) return Step::next_descriptor;
@@ -91,7 +87,7 @@ private:
     }
 
     const Pid self_ = static_cast<Pid>(::getpid());
-    std::unordered_set<std::uint64_t> trial_ids_;
+    const std::unordered_set<std::uint64_t> trial_ids_;
     std::unordered_set<Pid> recorded_;
     PortOwners owners_;
 };
@@ -192,6 +188,14 @@ std::vector<std::optional<PortOwner>> FirstListenerSearch::owners(std::span<cons
 
 std::vector<std::optional<PortOwner>> find_first_listeners(std::span<const std::uint16_t> ports) {
     return FirstListenerSearch(ports).owners(ports);
+}
+
+std::unordered_set<std::uint64_t> own_trial_ids() {
+    std::unordered_set<std::uint64_t> ids;
+    for (int fd : own_trials()) {
+        if (std::optional<std::uint64_t> id = platform::socket_id_of(fd)) ids.insert(*id);
+    }
+    return ids;
 }
 
 SocketFilter holder_filter(std::uint16_t port) {

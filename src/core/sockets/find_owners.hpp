@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_set>
 
 #include "core/platform/process_queries.hpp"
 #include "core/sockets/port_owner.hpp"
@@ -57,5 +58,10 @@ PortOwners find_holders(std::uint16_t port);
 
 // The sockets find_holders looks for on `port`.
 SocketFilter holder_filter(std::uint16_t port);
+
+// The socket ids of this process's trial listeners open right now: they hold
+// nothing, in this process or in a child that has a copy of them between
+// fork and exec.
+std::unordered_set<std::uint64_t> own_trial_ids();
 
 }  // namespace velmor

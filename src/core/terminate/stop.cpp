@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "core/probe/listener.hpp"
+#include "core/sockets/find_owners.hpp"
 #include "core/sockets/socket_table.hpp"
 
 namespace velmor {
@@ -18,16 +18,6 @@ std::unordered_set<Pid> protected_processes() {
     std::unordered_set<Pid> protect;
     for (Pid pid : process_ancestry(static_cast<Pid>(::getpid()))) protect.insert(pid);
     return protect;
-}
-
-// The ids of this process's own trial listeners open right now: they hold
-// nothing, in this process or in a child that has a copy of them.
-std::unordered_set<std::uint64_t> own_trial_ids() {
-    std::unordered_set<std::uint64_t> ids;
-    for_each_own_trial([&](int fd) {
-        if (std::optional<std::uint64_t> id = platform::socket_id_of(fd)) ids.insert(*id);
-    });
-    return ids;
 }
 
 }  // namespace
