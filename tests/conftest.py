@@ -97,6 +97,16 @@ def network() -> Iterator[int | None]:
         os.close(fd)
 
 
+@pytest.fixture
+def inside(network: int | None) -> Iterator[None]:
+    """Runs the test in the module's own network namespace, where every port
+    is the test's and a kill can only reach the test's own children."""
+    if network is None:
+        pytest.skip("needs a network namespace of our own (CAP_SYS_ADMIN)")
+    with private_network.inside(network):
+        yield
+
+
 # --- processes the tests start -----------------------------------------------
 
 # A child that opens the sockets named in argv[2] (comma-separated) on port

@@ -20,7 +20,6 @@ from pathlib import Path
 
 import pytest
 
-import private_network
 import velmor
 from conftest import SANITIZED, Holder, unused_port
 
@@ -162,16 +161,13 @@ def test_daemon_threads_inside_a_call_at_exit_do_not_abort(attempt: int) -> None
     ids=["invalid-utf8", "empty"],
 )
 def test_a_holder_is_stopped_whatever_its_name(
-    network: int | None, start_holder: Callable[..., Holder], comm: str, shown: str
+    inside: None, start_holder: Callable[..., Holder], comm: str, shown: str
 ) -> None:
-    if network is None:
-        pytest.skip("needs a network namespace of our own")
-    with private_network.inside(network):
-        holder = start_holder(kinds=f"tcp,name-{comm}00" if comm == "" else f"tcp,name-{comm}")
-        [listener] = velmor.listeners(holder.port)
-        assert [(p.pid, p.name) for p in listener.processes] == [(holder.pid, shown)]
-        assert velmor.get_info(holder.port) is None  # the module's rule: a name that reads as text
-        assert velmor.kill(holder.port) is True
+    holder = start_holder(kinds=f"tcp,name-{comm}00" if comm == "" else f"tcp,name-{comm}")
+    [listener] = velmor.listeners(holder.port)
+    assert [(p.pid, p.name) for p in listener.processes] == [(holder.pid, shown)]
+    assert velmor.get_info(holder.port) is None  # the module's rule: a name that reads as text
+    assert velmor.kill(holder.port) is True
     assert holder.process.wait(timeout=10) == -signal.SIGTERM
 
 
@@ -247,24 +243,21 @@ sys.stdin.read()
 
 
 @pytest.mark.parametrize("how", ["leader-exited", "unshared"])
-def test_a_socket_in_a_threads_own_table_has_its_holder(network: int | None, how: str) -> None:
-    if network is None:
-        pytest.skip("needs a network namespace of our own")
-    with private_network.inside(network):
-        process = subprocess.Popen([sys.executable, "-c", _THREAD_HOLDER, how], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, text=True)
-        try:
-            assert process.stdout is not None
-            port = int(process.stdout.readline().split()[1])
-            [listener] = velmor.listeners(port)
-            assert [p.pid for p in listener.processes] == [process.pid]
-            info = velmor.get_info(port)
-            assert info is not None and info["pid"] == process.pid
-            assert velmor.kill(port, force=True) is True
-            assert process.wait(timeout=10) == -signal.SIGKILL
-        finally:
-            process.kill()
-            process.communicate(timeout=10)
+def test_a_socket_in_a_threads_own_table_has_its_holder(inside: None, how: str) -> None:
+    process = subprocess.Popen([sys.executable, "-c", _THREAD_HOLDER, how], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout is not None
+        port = int(process.stdout.readline().split()[1])
+        [listener] = velmor.listeners(port)
+        assert [p.pid for p in listener.processes] == [process.pid]
+        info = velmor.get_info(port)
+        assert info is not None and info["pid"] == process.pid
+        assert velmor.kill(port, force=True) is True
+        assert process.wait(timeout=10) == -signal.SIGKILL
+    finally:
+        process.kill()
+        process.communicate(timeout=10)
 
 
 # --- the command line's streams ----------------------------------------------------------------
@@ -283,15 +276,12 @@ def test_a_closed_stdout_is_a_message_not_a_traceback() -> None:
     assert result.stderr == "velmor: cannot write the answer: standard output is closed\n"
 
 
-def test_with_stderr_closed_the_json_stays_alone_on_stdout(network: int | None, start_holder: Callable[..., Holder]) -> None:
-    if network is None:
-        pytest.skip("needs a network namespace of our own")
-    with private_network.inside(network):
-        stubborn = start_holder(kinds="tcp,ignore-term")
-        result = subprocess.run(
-            f"{sys.executable} -m velmor kill --json --timeout 0.2 {stubborn.port} 2>&-",
-            shell=True, capture_output=True, text=True, timeout=60,
-        )
+def test_with_stderr_closed_the_json_stays_alone_on_stdout(inside: None, start_holder: Callable[..., Holder]) -> None:
+    stubborn = start_holder(kinds="tcp,ignore-term")
+    result = subprocess.run(
+        f"{sys.executable} -m velmor kill --json --timeout 0.2 {stubborn.port} 2>&-",
+        shell=True, capture_output=True, text=True, timeout=60,
+    )
     assert result.returncode == 1
     [entry] = json.loads(result.stdout)["ports"]
     assert entry["result"] == "failed" and entry["error"]

@@ -11,7 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -22,16 +22,6 @@ from conftest import AS_NOBODY, Holder, unused_port
 from velmor.cli import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
-
-
-@pytest.fixture
-def inside(network: int | None) -> Iterator[None]:
-    """Runs the test in the module's own network namespace, where every port
-    is the test's and a kill can only reach the test's own children."""
-    if network is None:
-        pytest.skip("needs a network namespace of our own (CAP_SYS_ADMIN)")
-    with private_network.inside(network):
-        yield
 
 
 def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
