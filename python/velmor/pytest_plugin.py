@@ -293,9 +293,13 @@ def _mode(config: pytest.Config) -> str | None:
     return mode
 
 
-@pytest.hookimpl(trylast=True)  # after xdist has set up its controller
 def pytest_configure(config: pytest.Config) -> None:
     config.stash[_lines_key] = []
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    # By now xdist has set up its controller, if this is one: it runs no tests.
+    config = session.config
     if _mode(config) is not None and not _is_xdist_controller(config):
         _become_subreaper()
 
