@@ -31,8 +31,8 @@ import sys
 
 import velmor
 from velmor import _ports
-from velmor._text import printable
 from velmor._arguments import Arguments, Command, Option, UsageError, parse, parse_port, parse_seconds
+from velmor._text import printable
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
