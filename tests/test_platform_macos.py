@@ -6,6 +6,7 @@ headers lay them out on both macOS architectures, member by member."""
 
 from __future__ import annotations
 
+import importlib.machinery
 import importlib.util
 import os
 import re
@@ -53,7 +54,9 @@ class Zig:
 
 @pytest.fixture(scope="module")
 def zig(tmp_path_factory: pytest.TempPathFactory) -> Zig:
-    spec = importlib.util.find_spec("ziglang")
+    # Where scripts/test installed the macos group, else this environment's own.
+    tools = os.environ.get("VELMOR_MACOS_TOOLS")
+    spec = importlib.machinery.PathFinder.find_spec("ziglang", [tools]) if tools else importlib.util.find_spec("ziglang")
     if spec is None or spec.origin is None:
         pytest.skip("needs the macos dependency group (ziglang); scripts/test installs it")
     return Zig(Path(spec.origin).parent, tmp_path_factory.mktemp("zig-cache"))
