@@ -63,9 +63,10 @@ public:
     // Once the process is signalled: keep a single descriptor for it, so
     // that many pinned processes fit the descriptor limit.
     void keep_one_descriptor();
-    // Keeps no descriptor for it at all: the process is then recognised by
-    // its pid and the start time read while it was pinned, and pinned again
-    // for each later signal.
+    // Keeps no descriptor for it at all (call it before
+    // keep_one_descriptor): the process is then recognised by its pid and
+    // the start time read through its pin, and pinned again for each later
+    // signal.
     void let_go_of_descriptors();
 
     // True when the pinned process still holds the socket it was found with.

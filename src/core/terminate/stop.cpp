@@ -121,11 +121,27 @@ bool PortStop::settled() const {
 void PortStop::finish() {
     if (!termination_) return;
     std::vector<Termination::Report> reports = termination_->reports();
+    std::vector<bool> passing(targets_.size(), false);
     for (std::size_t k = 0; k < reports.size() && k < signalled_.size(); ++k) {
         StopTarget& target = targets_[signalled_[k]];
         target.signal = reports[k].signal;
         target.outcome = reports[k].outcome;
+        passing[signalled_[k]] = reports[k].passing;
     }
+    // A process whose sockets on the ports were each there for a moment only
+    // (another process's trial of a port) held nothing: it is no target.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        if (passing[i]) continue;
+        if (kept != i) {
+            targets_[kept] = std::move(targets_[i]);
+            held_[kept] = std::move(held_[i]);
+        }
+        ++kept;
+    }
+    targets_.resize(kept);
+    held_.resize(kept);
+    signalled_.clear();
 }
 
 }  // namespace velmor

@@ -60,7 +60,8 @@ public:
     bool settled() const;
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const { return termination_ ? termination_->exit_watches() : std::vector<pollfd>{}; }
-    // Fills in what became of each signalled target.
+    // Fills in what became of each signalled target, and leaves out those
+    // that held the ports for a moment only.
     void finish();
 
 private:

@@ -19,6 +19,7 @@ public:
     // Sets the descriptors aside again; false when the system has no
     // descriptor left for all of them.
     bool take() {
+        error_ = 0;
         for (UniqueFd& spare : spares_) {
             if (spare) continue;
             spare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -48,8 +49,8 @@ private:
 // up the descriptor limit, the wait that follows still has room to probe
 // the port and to read the socket tables and the processes' states.
 constexpr std::size_t descriptors_for_the_wait = 4;
-// A pin takes the process's /proc directory, a pidfd, and a file read
-// through the directory meanwhile; the pidfd may be missing.
+// A pin takes the process's /proc directory and a pidfd (which may be
+// missing); letting go of it reads a file through the directory.
 constexpr std::size_t descriptors_for_a_pin = 2;
 
 }  // namespace
@@ -121,21 +122,27 @@ void Termination::send(int signal) {
     for (Target& target : targets_) {
         if (target.passing) continue;
         // Pinned and checked right before its signal, each in turn.
-        for_pins.give_back();
+        errno = 0;
         PinnedProcess process = PinnedProcess::pin(target.held);
+        // The pins kept so far fill the descriptor limit: the reserve makes
+        // room for this one, which keeps no descriptor afterwards, so that
+        // the next target can be pinned too.
+        const bool no_room = !process.valid() && (errno == EMFILE || errno == ENFILE);
+        if (no_room) {
+            for_pins.give_back();
+            process = PinnedProcess::pin(target.held);
+        }
         if (process.valid()) {
             target.result = process.signal(signal);
             if (target.result == SignalResult::delivered) target.signal = signal;
-            process.keep_one_descriptor();
         } else {
             target.result = process.state();
         }
-        // The pins kept so far fill the descriptor limit: this one keeps
-        // none, so that the next target can be pinned too.
-        if (!for_pins.take()) {
+        if (no_room) {
             process.let_go_of_descriptors();
             for_pins.take();
         }
+        process.keep_one_descriptor();
         if (process.valid()) target.process.emplace(std::move(process));
     }
 }
@@ -184,7 +191,7 @@ std::vector<Termination::Report> Termination::reports() const {
     std::vector<Report> reports;
     reports.reserve(targets_.size());
     for (const Target& target : targets_) {
-        Report report{target.pid, target.signal, TargetOutcome::failed};
+        Report report{target.pid, target.signal, TargetOutcome::failed, target.passing};
         switch (target.result) {
             case SignalResult::delivered:
                 report.outcome = target.process && target.process->exited() ? TargetOutcome::exited

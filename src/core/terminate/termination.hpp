@@ -73,6 +73,7 @@ public:
         platform::Pid pid = 0;
         int signal = 0;  // the last signal sent, 0 for none
         TargetOutcome outcome = TargetOutcome::failed;
+        bool passing = false;  // none of its sockets lasted: it held the port for a moment only
     };
     std::vector<Report> reports() const;
 

@@ -123,10 +123,6 @@ PinnedProcess PinnedProcess::pin(std::span<const HeldSocket> candidates) {
     // from a process that took its pid after it: it is not signalled.
     UniqueFd dir(::open(process_path(first.pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return PinnedProcess(first, is_gone(errno) ? SignalResult::gone : SignalResult::failed);
-    // The start time, read through the pin, recognises the process should
-    // its descriptors have to be let go.
-    std::optional<StatFields> stat = read_stat(dir.get(), "stat");
-    if (!stat) return PinnedProcess(first, is_gone(errno) ? SignalResult::gone : SignalResult::failed);
     // The pidfd is opened before the check: if the pinned process still
     // holds the socket afterwards, it was alive all along, so its pid named
     // no other process when the pidfd was opened.
@@ -136,7 +132,6 @@ PinnedProcess PinnedProcess::pin(std::span<const HeldSocket> candidates) {
         PinnedProcess pinned(held, SignalResult::delivered);
         pinned.pin_ = std::move(dir);
         pinned.watch_ = std::move(watch);
-        pinned.start_time_ = stat->start_time;
         return pinned;
     }
     return PinnedProcess(first, SignalResult::gone);
@@ -148,8 +143,14 @@ void PinnedProcess::keep_one_descriptor() {
 }
 
 void PinnedProcess::let_go_of_descriptors() {
-    pin_.reset();
+    // The start time, read through the pin (the pidfd closed first makes
+    // room for the read), recognises the process from now on; 0 when it
+    // cannot be read.
     watch_.reset();
+    if (!pin_) return;
+    std::optional<StatFields> stat = read_stat(pin_.get(), "stat");
+    start_time_ = stat ? stat->start_time : 0;
+    pin_.reset();
 }
 
 bool PinnedProcess::still_holds() const {
@@ -171,7 +172,7 @@ SignalResult PinnedProcess::signal(int signal) {
     if (!dir) return is_gone(errno) ? SignalResult::gone : SignalResult::failed;
     std::optional<StatFields> stat = read_stat(dir.get(), "stat");
     if (!stat) return is_gone(errno) ? SignalResult::gone : SignalResult::failed;
-    if (stat->start_time != start_time_) return SignalResult::gone;
+    if (start_time_ == 0 || stat->start_time != start_time_) return SignalResult::gone;
     return signal_pinned(dir.get(), held_.pid, signal);
 }
 
@@ -188,6 +189,9 @@ bool PinnedProcess::exited() const {
     }
     std::optional<StatFields> stat = read_stat(AT_FDCWD, (process_path(held_.pid) + "stat").c_str());
     if (!stat) return is_gone(errno);  // reaped, or unknown for now (no descriptor free): not exited
+    // Without its start time the process cannot be told from one that took
+    // its pid: not known to have exited.
+    if (start_time_ == 0) return false;
     return stat->start_time != start_time_ || has_exited(stat->state);
 }
 
