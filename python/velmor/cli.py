@@ -26,6 +26,7 @@ Exit codes:
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 
@@ -494,6 +495,9 @@ def _run(argv: Sequence[str] | None) -> int:
     return code
 
 
+_NO_ANSWER = (errno.EMFILE, errno.ENFILE, errno.EOPNOTSUPP)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool on `argv` (default: sys.argv[1:]); return the exit code."""
     try:
@@ -507,6 +511,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly.
         _drop_stdout()
+        return EXIT_FAIL
+    except OSError as error:
+        # Out of descriptors, or pids that name other processes: no answer
+        # can be given, and that is said in one line.
+        if error.errno not in _NO_ANSWER or len(error.args) < 2:
+            raise
+        say(f"velmor: {error.args[1]}")
         return EXIT_FAIL
 
 
