@@ -93,15 +93,6 @@ class Leftover:
             self.pin = None
 
 
-def _proc_is_ours() -> bool:
-    """True when /proc names processes by the pids of our own pid namespace
-    (a /proc mounted for another one gives other processes those numbers)."""
-    try:
-        return os.readlink("/proc/self") == str(os.getpid())
-    except OSError:
-        return False
-
-
 def _exited(pin: int) -> bool:
     """True once the pinned process has exited (a zombie has)."""
     import select
@@ -127,7 +118,7 @@ def _pin(pid: int, sockets: Sequence[velmor.Socket]) -> tuple[bool, int | None]:
     sockets, and the process must still be alive after it: then the pid
     named the pinned process all along. Where pidfds or our own /proc are
     missing, a process is kept unpinned."""
-    if not hasattr(os, "pidfd_open") or not _proc_is_ours():
+    if not hasattr(os, "pidfd_open") or not _ports.pids_are_ours():
         return True, None
     try:
         pin = os.pidfd_open(pid)
