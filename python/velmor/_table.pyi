@@ -1,16 +1,42 @@
 from collections.abc import Sequence
+from typing import Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
 _Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None]
 
+_Details = tuple[int, int | None, str, str, int | None]
+
+@overload
 def sockets(
     ports: Sequence[int] | None = None,
     listening: bool = True,
     udp: bool = False,
     holders: bool = True,
     pids: Sequence[int] | None = None,
+    evidence: Literal[False] = False,
 ) -> list[_Socket]: ...
+@overload
+def sockets(
+    ports: Sequence[int] | None,
+    listening: bool,
+    udp: bool,
+    holders: bool,
+    pids: Sequence[int] | None,
+    evidence: Literal[True],
+) -> tuple[list[_Socket], list[_Process]]: ...
+@overload
+def sockets(
+    ports: Sequence[int] | None = None,
+    listening: bool = True,
+    udp: bool = False,
+    holders: bool = True,
+    pids: Sequence[int] | None = None,
+    *,
+    evidence: Literal[True],
+) -> tuple[list[_Socket], list[_Process]]: ...
+def processes(pids: Sequence[int]) -> list[_Details | None]: ...
+def sees_every_process() -> bool: ...
 def probe(port: int) -> int: ...
 def reserve() -> int: ...
 def process_tree(pid: int) -> list[int]: ...

@@ -11,10 +11,11 @@ namespace {
 PyMethodDef functions[] = {
     function_record<table_bodies::sockets>(
         "sockets",
-        "sockets(ports=None, listening=True, udp=False, holders=True, pids=None)\n--\n\n"
+        "sockets(ports=None, listening=True, udp=False, holders=True, pids=None, evidence=False)\n--\n\n"
         "The sockets on `ports` (every port when None): TCP listeners, or TCP sockets in\n"
         "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
-        "(only those of `pids` when given), as tuples."),
+        "(only those of `pids` when given), as tuples. With `evidence`, (sockets, the\n"
+        "processes whose descriptors could not be read when a socket has no holder)."),
     function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),
@@ -24,6 +25,13 @@ PyMethodDef functions[] = {
     function_record<table_bodies::process_tree>("process_tree",
                                          "process_tree(pid)\n--\n\n"
                                          "`pid` and every process below it."),
+    function_record<table_bodies::processes>("processes",
+                                      "processes(pids)\n--\n\n"
+                                      "Per pid, (pid, parent, name, cmd, uid), or None when no such process exists."),
+    function_record<table_bodies::sees_every_process>(
+        "sees_every_process",
+        "sees_every_process()\n--\n\n"
+        "True when no pid namespace hides processes from this one (and /proc is ours)."),
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "

@@ -150,6 +150,28 @@ OwnedRef target_list(const std::vector<StopTarget>& targets) {
     return list;
 }
 
+OwnedRef process_list(const std::vector<TableProcess>& processes) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(processes.size())));
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), process_tuple(processes[i]).release());
+    }
+    return list;
+}
+
+OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(details.size())));
+    for (std::size_t i = 0; i < details.size(); ++i) {
+        OwnedRef item = none();
+        if (const auto& found = details[i]) {
+            const TableProcess& process = found->process;
+            item = tuple(number(process.pid), found->parent ? number(*found->parent) : none(), text(process.name),
+                         text(process.command), optional_uid(process.uid));
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(pids.size())));
     for (std::size_t i = 0; i < pids.size(); ++i) {

@@ -19,6 +19,12 @@ OwnedRef socket_list(const SocketTable& table);
 // One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome).
 OwnedRef target_list(const std::vector<StopTarget>& targets);
 
+// One (pid, name, cmd, uid) per process.
+OwnedRef process_list(const std::vector<TableProcess>& processes);
+
+// Per pid, (pid, parent, name, cmd, uid), or None for a pid that names no process.
+OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details);
+
 OwnedRef pid_list(const std::vector<platform::Pid>& pids);
 
 }  // namespace velmor::table_results

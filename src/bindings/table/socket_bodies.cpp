@@ -18,10 +18,12 @@
 namespace velmor::table_bodies {
 namespace {
 
-constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids"}, 5, 0};
+constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids", "evidence"}, 6, 0};
 constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
+constexpr FunctionSpec processes_spec{"processes", {"pids"}, 1, 1};
+constexpr FunctionSpec sees_every_process_spec{"sees_every_process", {}, 0, 0};
 
 }  // namespace
 
@@ -32,6 +34,7 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bool udp = convert_argument("udp", [&] { return to_flag(bound[2]); });
     bool holders = convert_argument("holders", [&] { return bound[3] == nullptr || to_flag(bound[3]); });
     auto pids = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[4]); });
+    bool evidence = convert_argument("evidence", [&] { return to_flag(bound[5]); });
 
     TableRequest request;
     if (ports) {
@@ -44,7 +47,10 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     request.holders = holders;
     request.only = std::move(pids);
     SocketTable table = without_interpreter_lock([&] { return read_socket_table(request); });
-    return table_results::socket_list(table);
+    OwnedRef found = table_results::socket_list(table);
+    if (!evidence) return found;
+    OwnedRef unreadable = table_results::process_list(table.unreadable);
+    return require_new(PyTuple_Pack(2, found.get(), unreadable.get()));
 }
 
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -67,6 +73,23 @@ OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     platform::Pid root = convert_argument("pid", [&] { return table_arguments::pid(bound[0]); });
     std::vector<platform::Pid> tree = without_interpreter_lock([root] { return velmor::process_tree(root); });
     return table_results::pid_list(tree);
+}
+
+}  // namespace velmor::table_bodies
+
+namespace velmor::table_bodies {
+
+OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(processes_spec, args, nargs, kwnames);
+    std::vector<platform::Pid> pids = convert_argument("pids", [&] { return *table_arguments::optional_pids(bound[0]); });
+    auto found = without_interpreter_lock([&] { return process_details(pids); });
+    return table_results::details_list(found);
+}
+
+OwnedRef sees_every_process(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_arguments(sees_every_process_spec, args, nargs, kwnames);
+    bool every = without_interpreter_lock([] { return platform::sees_every_process(); });
+    return OwnedRef::borrow(every ? Py_True : Py_False);
 }
 
 }  // namespace velmor::table_bodies

@@ -38,8 +38,10 @@ struct DescriptorListing {
     Pid task = 0;  // 0: the process's own table
     std::vector<Descriptor> entries;
     UniqueFd directory;  // Linux: the directory the entries were read from
-    // Cleared by a socket query that the system refuses for lack of
-    // permission: then the other descriptors of the table are refused too.
+    // Cleared when the system refuses, for lack of permission, to list the
+    // table or to say what one of its descriptors is: then the other
+    // descriptors of the table are refused too, and the process may hold
+    // sockets that nobody can attribute to it.
     mutable bool inspectable = true;
 };
 
@@ -109,6 +111,13 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// True when every process of the system is in view: no pid namespace hides
+// processes from this one (Linux: we run in the system's first pid
+// namespace, the one whose kernel threads are visible, and /proc is mounted
+// for it). Then a socket that no process was seen to hold is held by a
+// process whose descriptors could not be read, or by no process at all.
+bool sees_every_process();
 
 // The identity (as SocketInfo::id) of the socket behind descriptor `fd` of
 // this process; empty when it is not a socket.

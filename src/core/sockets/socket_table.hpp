@@ -36,6 +36,10 @@ struct TableSocket {
 struct SocketTable {
     std::vector<TableSocket> sockets;  // by local port, then family and address
     std::vector<TableProcess> processes;  // in pid order
+    // The processes whose descriptors the system would not show, in pid
+    // order: the possible holders of a listed socket that no process was
+    // seen to hold. Named only when there is such a socket.
+    std::vector<TableProcess> unreadable;
 };
 
 struct TableRequest {
@@ -46,6 +50,14 @@ struct TableRequest {
 };
 
 SocketTable read_socket_table(const TableRequest& request);
+
+// What the system tells of a process, with its parent; empty for a pid
+// that names no process.
+struct ProcessDetails {
+    TableProcess process;
+    std::optional<platform::Pid> parent;
+};
+std::vector<std::optional<ProcessDetails>> process_details(std::span<const platform::Pid> pids);
 
 // `root` and every process below it, as the system's parent links show them.
 std::vector<platform::Pid> process_tree(platform::Pid root);

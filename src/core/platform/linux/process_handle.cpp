@@ -33,18 +33,8 @@ namespace velmor::platform {
 namespace {
 
 using linux_proc::parse_number;
+using linux_proc::proc_is_ours;
 using linux_proc::read_file;
-
-// The pids of this /proc are the pids of our own pid namespace: /proc/self
-// names our pid. A /proc mounted for another pid namespace names processes
-// by numbers that mean other processes to kill(2) and pidfd_open(2).
-bool proc_is_ours() {
-    char link[32];
-    ssize_t size = ::readlink("/proc/self", link, sizeof link);
-    if (size <= 0) return false;
-    std::optional<long> pid = parse_number<long>(std::string_view(link, static_cast<std::size_t>(size)));
-    return pid && *pid == static_cast<long>(::getpid());
-}
 
 // "fd/N" or "task/TID/fd/N", relative to the process's directory.
 std::string descriptor_path(const HeldSocket& held) {

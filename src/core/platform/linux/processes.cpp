@@ -67,6 +67,20 @@ std::optional<bool> share_descriptors(Pid first, Pid second) {
     return same == 0;
 }
 
+// The first `most` words of `text`, separated by spaces or tabs.
+std::vector<std::string_view> words(std::string_view text, std::size_t most) {
+    std::vector<std::string_view> found;
+    while (found.size() < most) {
+        std::size_t start = text.find_first_not_of(" \t");
+        if (start == std::string_view::npos) break;
+        text.remove_prefix(start);
+        std::size_t end = std::min(text.find_first_of(" \t"), text.size());
+        found.push_back(text.substr(0, end));
+        text.remove_prefix(end);
+    }
+    return found;
+}
+
 }  // namespace
 
 struct ProcessQueries::State {
@@ -164,7 +178,9 @@ bool ProcessQueries::descriptors(Pid pid, std::size_t, DescriptorListing& out) {
     out.task = 0;
     out.inspectable = true;
     char path[32];
-    return state_->list_directory(number_path(path, pid, "/fd"), out);
+    if (state_->list_directory(number_path(path, pid, "/fd"), out)) return true;
+    if (errno == EACCES || errno == EPERM) out.inspectable = false;
+    return false;
 }
 
 // A thread's table is looked at when it is not one already listed: the
@@ -281,6 +297,33 @@ std::optional<Pid> ProcessQueries::parent(Pid pid) {
     if (close == std::string::npos || close + 4 > stat.size()) return std::nullopt;
     std::string_view rest = std::string_view(stat).substr(close + 4);  // ") S PPID ..."
     return parse_number<Pid>(rest.substr(0, rest.find(' ')));
+}
+
+// One pid in the NSpid line of /proc/self/status: /proc is mounted for our
+// own pid namespace. kthreadd (pid 2, a kernel thread, child of pid 0) in
+// view: that namespace is the system's first, for kernel threads are
+// visible there only. /proc/self naming our pid rules out a /proc of
+// another namespace whose numbers happen to match.
+bool sees_every_process() {
+    if (!linux_proc::proc_is_ours()) return false;
+    std::string status;
+    if (!read_file(AT_FDCWD, "/proc/self/status", 4096, status)) return false;
+    std::size_t line = status.find("\nNSpid:");
+    if (line == std::string::npos) return false;  // kernels before 4.1 do not say: nothing is known
+    std::string_view pids = std::string_view(status).substr(line + 7);
+    if (words(pids.substr(0, pids.find('\n')), 2).size() != 1) return false;
+
+    std::string stat;
+    if (!read_file(AT_FDCWD, "/proc/2/stat", 512, stat)) return false;
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ...": the parent and the flags.
+    std::vector<std::string_view> fields = words(std::string_view(stat).substr(close + 1), 7);
+    if (fields.size() < 7) return false;
+    constexpr std::uint64_t kernel_thread_flag = 0x00200000;  // PF_KTHREAD
+    std::optional<Pid> parent = parse_number<Pid>(fields[1]);
+    std::optional<std::uint64_t> flags = parse_number<std::uint64_t>(fields[6]);
+    return parent == Pid{0} && flags && (*flags & kernel_thread_flag) != 0;
 }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {
