@@ -3,9 +3,9 @@ from typing import Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
-_Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None]
+_Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None, int | None]
 
-_Details = tuple[int, int | None, str, str, int | None]
+_Details = tuple[int, int | None, str, str, int | None, bool]
 
 @overload
 def sockets(
@@ -49,4 +49,4 @@ def stop(
     timeout: float = 5.0,
     dry_run: bool = False,
     pids: Sequence[int] | None = None,
-) -> tuple[list[_Target], list[_Socket]]: ...
+) -> tuple[list[_Target], list[_Socket], list[_Process]]: ...

@@ -27,7 +27,8 @@ PyMethodDef functions[] = {
                                          "`pid` and every process below it."),
     function_record<table_bodies::processes>("processes",
                                       "processes(pids)\n--\n\n"
-                                      "Per pid, (pid, parent, name, cmd, uid), or None when no such process exists."),
+                                      "Per pid, (pid, parent, name, cmd, uid, descriptors_readable), or None when no such\n"
+                                      "process exists."),
     function_record<table_bodies::sees_every_process>(
         "sees_every_process",
         "sees_every_process()\n--\n\n"
@@ -36,7 +37,8 @@ PyMethodDef functions[] = {
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None)\n--\n\n"
-        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found before)."),
+        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found\n"
+        "before, the processes whose descriptors could not be read when a socket had no holder)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -144,7 +144,7 @@ OwnedRef target_list(const std::vector<StopTarget>& targets) {
         OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
         OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
                               flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
-                              std::move(outcome));
+                              std::move(outcome), target.parent ? number(*target.parent) : none());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list;
@@ -165,7 +165,7 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
         if (const auto& found = details[i]) {
             const TableProcess& process = found->process;
             item = tuple(number(process.pid), found->parent ? number(*found->parent) : none(), text(process.name),
-                         text(process.command), optional_uid(process.uid));
+                         text(process.command), optional_uid(process.uid), flag(found->descriptors_readable));
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }

@@ -97,6 +97,15 @@ private:
     std::vector<Pid> unreadable_;                           // as the walk reported them
 };
 
+// Whether the system shows what the descriptors of `pid` are: its table is
+// listed, and the first of its descriptors can be inspected.
+bool descriptors_readable(ProcessQueries& queries, Pid pid) {
+    DescriptorListing listing;
+    if (!queries.descriptors(pid, 64, listing)) return listing.inspectable;
+    if (!listing.entries.empty()) queries.socket(listing, listing.entries.front());
+    return listing.inspectable;
+}
+
 }  // namespace
 
 SocketTable read_socket_table(const TableRequest& request) {
@@ -124,7 +133,7 @@ std::vector<std::optional<ProcessDetails>> process_details(std::span<const Pid> 
         }
         found.push_back(ProcessDetails{TableProcess{pid, std::move(*name), queries.command_bytes(pid).value_or(std::string{}),
                                                     queries.uid(pid)},
-                                       queries.parent(pid)});
+                                       queries.parent(pid), descriptors_readable(queries, pid)});
     }
     return found;
 }

@@ -56,6 +56,7 @@ SocketTable read_socket_table(const TableRequest& request);
 struct ProcessDetails {
     TableProcess process;
     std::optional<platform::Pid> parent;
+    bool descriptors_readable = true;  // false: the system would not show what its descriptors are
 };
 std::vector<std::optional<ProcessDetails>> process_details(std::span<const platform::Pid> pids);
 

@@ -58,11 +58,12 @@ PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
             }
         }
     }
+    platform::ProcessQueries queries(SocketFilter{});
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (!found[i]) continue;
         const TableProcess& process = table_.processes[i];
         targets_.push_back(StopTarget{process.pid, process.name, process.command, std::move(found[i]->second),
-                                      protect.contains(process.pid), 0, std::nullopt});
+                                      protect.contains(process.pid), 0, std::nullopt, queries.parent(process.pid)});
         held_.push_back(found[i]->first);
     }
 }
