@@ -126,13 +126,17 @@ def hidden_evidence(
     and its possible holders: the processes whose descriptors the walk could
     not read (those of the socket's user first), else, when every process
     was in view, no process at all (only root reads every table), else
-    other pid namespaces. `unreadable` None: the walk did not say."""
+    other pid namespaces; other pid namespaces first when /proc is not ours.
+    `unreadable` None: the walk did not say."""
     if unreadable is None:
         return None, ()
+    view = _table.process_view()
+    if view == "foreign":  # the walk's pids are another namespace's
+        return "other-pid-namespace", ()
     if unreadable:
         ranked = sorted(unreadable, key=lambda p: (p.uid != owner_uid, p.pid))
         return "unreadable", tuple(ranked)
-    if not _table.sees_every_process():
+    if view == "own-namespace":
         return "other-pid-namespace", ()
     if _is_root():
         return "no-process", ()

@@ -172,7 +172,8 @@ def commands() -> list[Command]:
         Command(
             "kill", "stop the processes holding each port's TCP listeners (SIGTERM) and wait until it is free",
             "velmor kill 8000 --kill-after 3",
-            "0 every port free at the end (dry run: something to signal on every busy port), 1 otherwise",
+            "0 every port free at the end (dry run: something to signal on every busy port, "
+            "and nothing foreseen to keep it busy), 1 otherwise",
             [
                 Option("--udp", "also stop the holders of UDP sockets on the port"),
                 Option("--all-sockets", "stop the holders of any socket on the port, connections too"),
@@ -454,7 +455,7 @@ def kill_lines(report: PortStop, dry_run: bool = False, udp: bool = False) -> li
     lines = [f"port {report.port}: {heading}"]
     for process in report.processes:
         sent = process.signal or "-"
-        outcome = process.outcome
+        outcome: str = process.outcome
         if dry_run and process.outcome in ("running", "refused"):
             outcome = "would get it" if process.outcome == "running" else "would be refused"
         lines.append(

@@ -12,7 +12,7 @@ OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-OwnedRef sees_every_process(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace velmor::table_bodies

@@ -29,10 +29,12 @@ PyMethodDef functions[] = {
                                       "processes(pids)\n--\n\n"
                                       "Per pid, (pid, parent, name, cmd, uid, descriptors_readable), or None when no such\n"
                                       "process exists."),
-    function_record<table_bodies::sees_every_process>(
-        "sees_every_process",
-        "sees_every_process()\n--\n\n"
-        "True when no pid namespace hides processes from this one (and /proc is ours)."),
+    function_record<table_bodies::process_view>(
+        "process_view",
+        "process_view()\n--\n\n"
+        "\"every\" when no pid namespace hides processes from this one; \"own-namespace\" when\n"
+        "/proc shows our own pid namespace, not the system's first; \"foreign\" when /proc\n"
+        "belongs to another."),
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "

@@ -23,7 +23,7 @@ constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
 constexpr FunctionSpec processes_spec{"processes", {"pids"}, 1, 1};
-constexpr FunctionSpec sees_every_process_spec{"sees_every_process", {}, 0, 0};
+constexpr FunctionSpec process_view_spec{"process_view", {}, 0, 0};
 
 }  // namespace
 
@@ -86,10 +86,13 @@ OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return table_results::details_list(found);
 }
 
-OwnedRef sees_every_process(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    bind_arguments(sees_every_process_spec, args, nargs, kwnames);
-    bool every = without_interpreter_lock([] { return platform::sees_every_process(); });
-    return OwnedRef::borrow(every ? Py_True : Py_False);
+OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_arguments(process_view_spec, args, nargs, kwnames);
+    platform::ProcessView view = without_interpreter_lock([] { return platform::process_view(); });
+    const char* name = view == platform::ProcessView::every           ? "every"
+                       : view == platform::ProcessView::own_namespace ? "own-namespace"
+                                                                      : "foreign";
+    return require_new(PyUnicode_FromString(name));
 }
 
 }  // namespace velmor::table_bodies

@@ -112,12 +112,16 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// True when every process of the system is in view: no pid namespace hides
-// processes from this one (Linux: we run in the system's first pid
-// namespace, the one whose kernel threads are visible, and /proc is mounted
-// for it). Then a socket that no process was seen to hold is held by a
-// process whose descriptors could not be read, or by no process at all.
-bool sees_every_process();
+// How much of the system's processes this process sees.
+enum class ProcessView {
+    every,          // no pid namespace hides processes from this one (Linux: we run in the
+                    // system's first pid namespace, whose kernel threads are in view, and
+                    // /proc is mounted for it); a socket that no process was seen to hold
+                    // is held by a process whose descriptors could not be read, or by none
+    own_namespace,  // /proc shows our own pid namespace, which is not the system's first
+    foreign,        // /proc belongs to another pid namespace: its pids mean other processes here
+};
+ProcessView process_view();
 
 // The identity (as SocketInfo::id) of the socket behind descriptor `fd` of
 // this process; empty when it is not a socket.

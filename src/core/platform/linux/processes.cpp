@@ -81,6 +81,22 @@ std::vector<std::string_view> words(std::string_view text, std::size_t most) {
     return found;
 }
 
+// kthreadd, pid 2, as the system's first pid namespace sees it: a child of
+// pid 0 flagged as a kernel thread.
+bool kernel_threads_in_view() {
+    std::string stat;
+    if (!read_file(AT_FDCWD, "/proc/2/stat", 512, stat)) return false;
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ...": the parent and the flags.
+    std::vector<std::string_view> fields = words(std::string_view(stat).substr(close + 1), 7);
+    if (fields.size() < 7) return false;
+    constexpr std::uint64_t kernel_thread_flag = 0x00200000;  // PF_KTHREAD
+    std::optional<Pid> parent = parse_number<Pid>(fields[1]);
+    std::optional<std::uint64_t> flags = parse_number<std::uint64_t>(fields[6]);
+    return parent == Pid{0} && flags && (*flags & kernel_thread_flag) != 0;
+}
+
 }  // namespace
 
 struct ProcessQueries::State {
@@ -299,31 +315,21 @@ std::optional<Pid> ProcessQueries::parent(Pid pid) {
     return parse_number<Pid>(rest.substr(0, rest.find(' ')));
 }
 
-// One pid in the NSpid line of /proc/self/status: /proc is mounted for our
-// own pid namespace. kthreadd (pid 2, a kernel thread, child of pid 0) in
-// view: that namespace is the system's first, for kernel threads are
-// visible there only. /proc/self naming our pid rules out a /proc of
-// another namespace whose numbers happen to match.
-bool sees_every_process() {
-    if (!linux_proc::proc_is_ours()) return false;
+// /proc is ours when /proc/self names our pid and the NSpid line of
+// /proc/self/status has one pid (a /proc of an ancestor namespace lists one
+// per level, and numbers that merely match are told apart so). Our pid
+// namespace is the system's first when kthreadd (pid 2, a kernel thread,
+// child of pid 0) is in view: kernel threads are visible there only.
+ProcessView process_view() {
+    if (!linux_proc::proc_is_ours()) return ProcessView::foreign;
     std::string status;
-    if (!read_file(AT_FDCWD, "/proc/self/status", 4096, status)) return false;
+    if (!read_file(AT_FDCWD, "/proc/self/status", 4096, status)) return ProcessView::foreign;
     std::size_t line = status.find("\nNSpid:");
-    if (line == std::string::npos) return false;  // kernels before 4.1 do not say: nothing is known
-    std::string_view pids = std::string_view(status).substr(line + 7);
-    if (words(pids.substr(0, pids.find('\n')), 2).size() != 1) return false;
-
-    std::string stat;
-    if (!read_file(AT_FDCWD, "/proc/2/stat", 512, stat)) return false;
-    std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return false;
-    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ...": the parent and the flags.
-    std::vector<std::string_view> fields = words(std::string_view(stat).substr(close + 1), 7);
-    if (fields.size() < 7) return false;
-    constexpr std::uint64_t kernel_thread_flag = 0x00200000;  // PF_KTHREAD
-    std::optional<Pid> parent = parse_number<Pid>(fields[1]);
-    std::optional<std::uint64_t> flags = parse_number<std::uint64_t>(fields[6]);
-    return parent == Pid{0} && flags && (*flags & kernel_thread_flag) != 0;
+    if (line != std::string::npos) {  // kernels before 4.1 do not say
+        std::string_view pids = std::string_view(status).substr(line + 7);
+        if (words(pids.substr(0, pids.find('\n')), 2).size() != 1) return ProcessView::foreign;
+    }
+    return kernel_threads_in_view() ? ProcessView::every : ProcessView::own_namespace;
 }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {

@@ -254,7 +254,7 @@ std::optional<Pid> ProcessQueries::parent(Pid pid) {
 }
 
 // macOS has no pid namespaces: every process is listed.
-bool sees_every_process() { return true; }
+ProcessView process_view() { return ProcessView::every; }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {
     std::optional<socket_fdinfo> info = socket_fd_info(static_cast<Pid>(::getpid()), fd);
