@@ -89,27 +89,15 @@ SERVER = textwrap.dedent(
     """
 )
 
-# A client of port argv[1] that never reads and never closes.
-CLIENT = textwrap.dedent(
-    """
-    import socket, sys
-    client = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
-    print("ready", flush=True)
-    sys.stdin.read()
-    """
-)
-
-
 @pytest.fixture
-def left_closing(inside: None, start_child: Callable[..., Holder], request: pytest.FixtureRequest) -> Holder:
-    """A server (with SO_REUSEADDR or not) with a client connected that
-    never reads nor closes: once the server ends, its side of the
-    connection is left closing, held by no process."""
-    port = unused_port()
-    server = start_child(SERVER, port, request.param)
-    start_child(CLIENT, port)
-    assert server.process.stdout is not None and server.process.stdout.readline() == "accepted\n"
-    return server
+def left_closing(inside: None, start_child: Callable[..., Holder], request: pytest.FixtureRequest) -> Iterator[Holder]:
+    """A server (with SO_REUSEADDR or not) with a client (this process)
+    connected that never reads nor closes: once the server ends, its side
+    of the connection is left closing, held by no process."""
+    server = start_child(SERVER, unused_port(), request.param)
+    with socket.create_connection(("127.0.0.1", server.port)):
+        assert server.process.stdout is not None and server.process.stdout.readline() == "accepted\n"
+        yield server
 
 
 @pytest.mark.parametrize("left_closing", ["reuse", "no-reuse"], indirect=True)
@@ -129,13 +117,13 @@ def test_connections_left_closing_count_like_time_wait(
         bindable = _binds(trial, port)
     assert bindable == (request.node.callspec.params["left_closing"] == "reuse")
     if bindable:
-        assert (state.state, state.reason, state.hidden) == ("free", None, None)
         assert (code, out.splitlines()[0], err) == (0, f"port {port}: freed", "")
         assert f"note: {len(closing)} closing connection" in out and "SO_REUSEADDR binds the port now" in out
+        assert (state.state, state.reason, state.hidden) == ("free", None, None)
     else:
-        assert (state.state, state.reason, state.hidden) == ("busy", "closing", None)
         assert code == 1 and "closing connections remain, held by no process" in err
         assert "--all-sockets" not in err and "namespace" not in err
+        assert (state.state, state.reason, state.hidden) == ("busy", "closing", None)
     code, shown, _ = run(capsys, "who", str(port))
     assert "namespace" not in shown and "not visible" not in shown
     assert ("note: " in shown) == bindable
