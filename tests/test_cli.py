@@ -153,7 +153,8 @@ class TestWho:
         assert held["port"] == held_port.port and held["state"] == "listening"
         assert set(held["owner"]) == {"pid", "name", "cmd"}
         assert held["owner"]["pid"] == held_port.pid
-        assert idle == {"port": free, "state": "free", "reason": None, "owner": None, "sockets": []}
+        assert idle == {"port": free, "state": "free", "reason": None, "owner": None, "sockets": [],
+                        "hidden": None, "candidates": []}
         assert (busy["state"], busy["reason"], busy["owner"]) == ("busy", "connection", None)
         assert [s["state"] for s in busy["sockets"]] == ["bound"]
 

@@ -67,9 +67,14 @@ def check_socket(document: dict[str, Any]) -> None:
 
 
 def check_port_entry(entry: dict[str, Any]) -> None:
-    check_keys(entry, {"port": int, "state": str, "reason": (str, type(None)), "owner": (dict, type(None)), "sockets": list})
+    check_keys(entry, {"port": int, "state": str, "reason": (str, type(None)), "owner": (dict, type(None)),
+                       "sockets": list, "hidden": (str, type(None)), "candidates": list})
     assert entry["state"] in ("free", "listening", "busy")
-    assert entry["reason"] in (None, "time-wait", "connection", "hidden-owner", "unknown")
+    assert entry["reason"] in (None, "time-wait", "closing", "connection", "hidden-owner", "unknown")
+    assert entry["hidden"] in (None, "unreadable", "no-process", "other-pid-namespace")
+    assert (entry["hidden"] == "unreadable") == bool(entry["candidates"])
+    for process in entry["candidates"]:
+        check_keys(process, PROCESS_KEYS)
     if entry["owner"] is not None:
         check_keys(entry["owner"], {"pid": int, "name": str, "cmd": str})
     for document in entry["sockets"]:
@@ -154,7 +159,9 @@ def test_default_kill_leaves_a_udp_only_process_alone(
     assert f"note: UDP on {tcp.port} too: " in out and f"pid {udp.pid}" in out
 
     code, out, _ = run(capsys, "kill", str(tcp.port))
-    assert code == 0 and f"pid {udp.pid}" not in out
+    signalled = [line for line in out.splitlines() if line.startswith("  ")]
+    assert code == 0 and not [line for line in signalled if f"pid {udp.pid}" in line]
+    assert f"note: UDP on {tcp.port} too: python (pid {udp.pid}), left alone (--udp stops it too)" in out
     assert ended_by(tcp) == -signal.SIGTERM
     assert udp.process.poll() is None
     assert velmor.status(tcp.port).state == "free"  # UDP never makes a TCP port busy

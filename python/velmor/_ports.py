@@ -17,7 +17,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
 
-    from velmor._records import BusyReason, Outcome, StopResult
+    from velmor._records import BusyReason, Hidden, Outcome, StopResult
 
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]
@@ -72,10 +72,19 @@ def listeners(ports: int | Iterable[int] | None = None, *, udp: bool = False) ->
     """Every TCP socket that listens (with `udp`, also every bound UDP
     socket), on any local address, optionally only on `ports`; each with the
     visible processes that hold it. Sorted by port, then address."""
+    return listeners_seen(ports, udp=udp)[0]
+
+
+def listeners_seen(
+    ports: int | Iterable[int] | None = None, *, udp: bool = False
+) -> tuple[list[Listener], list[Process]]:
+    """listeners(), with the processes whose descriptors the walk could not
+    read when a listener has no visible holder (see hidden_evidence)."""
     wanted = _port_list(ports)
-    found = [_socket(raw) for raw in _table.sockets(wanted, listening=True, udp=udp)]
+    raw, unreadable = _table.sockets(wanted, listening=True, udp=udp, evidence=True)
+    found = [_socket(entry) for entry in raw]
     found = [s for s in found if s.protocol == "tcp" or s.state == "bound"]
-    return sorted(found, key=_by_port_and_address)
+    return sorted(found, key=_by_port_and_address), [_process(entry) for entry in unreadable]
 
 
 def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> list[Socket]:
@@ -90,22 +99,78 @@ def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> li
 # --- the state of a port -------------------------------------------------------
 
 
-def _status(port: int, on_port: tuple[Socket, ...], *, lasting: bool = False) -> PortStatus:
-    """The port's state from its sockets. `lasting`: they are the sockets
-    seen in two reads in a row, so a bind that fails for want of the address
-    while none is there met a socket of a moment (another process's trial
-    of the port), which does not make the port busy."""
+_CLOSING_STATES = frozenset({"fin-wait-1", "fin-wait-2", "last-ack", "closing"})
+
+
+def is_left_closing(socket: Socket) -> bool:
+    """A connection whose process has closed it (or ended) while it still
+    closes: the kernel keeps it, without an inode and held by no process,
+    until the peer answers or the kernel's timeout (FIN-WAIT-2:
+    tcp_fin_timeout) ends it. Like a TIME-WAIT socket, a bind with
+    SO_REUSEADDR takes the port over when the socket had set it too."""
+    return socket.protocol == "tcp" and socket.state in _CLOSING_STATES and socket.inode == 0
+
+
+def _lingers(socket: Socket) -> bool:
+    """A TCP socket that only outlives its connection: TIME-WAIT or left closing."""
+    return socket.state == "time-wait" or is_left_closing(socket)
+
+
+def _is_root() -> bool:
+    return hasattr(os, "geteuid") and os.geteuid() == 0
+
+
+def hidden_evidence(
+    unreadable: Sequence[Process] | None, owner_uid: int | None
+) -> tuple[Hidden | None, tuple[Process, ...]]:
+    """What tells why a socket that no visible process holds is not seen,
+    and its possible holders: the processes whose descriptors the walk could
+    not read (those of the socket's user first), else, when every process
+    was in view, no process at all (only root reads every table), else
+    other pid namespaces; other pid namespaces first when /proc is not ours.
+    `unreadable` None: the walk did not say."""
+    if unreadable is None:
+        return None, ()
+    view = _table.process_view()
+    if view == "foreign":  # the walk's pids are another namespace's
+        return "other-pid-namespace", ()
+    if unreadable:
+        ranked = sorted(unreadable, key=lambda p: (p.uid != owner_uid, p.pid))
+        return "unreadable", tuple(ranked)
+    if view == "own-namespace":
+        return "other-pid-namespace", ()
+    if _is_root():
+        return "no-process", ()
+    return None, ()
+
+
+def _status(
+    port: int, on_port: tuple[Socket, ...], unreadable: Sequence[Process] | None = None, *, lasting: bool = False
+) -> PortStatus:
+    """The port's state from its sockets, and the processes whose
+    descriptors the walk could not read (None: unknown). `lasting`: the
+    sockets are those seen in two reads in a row, so a bind that fails for
+    want of the address while none is there met a socket of a moment
+    (another process's trial of the port), which does not make the port busy."""
     tcp = [s for s in on_port if s.protocol == "tcp"]
     listening = [s for s in tcp if s.state == "listen"]
     if listening:
         owner = next((s.processes[0] for s in listening if s.processes), None)
-        return PortStatus(port, "listening", None if owner else "hidden-owner", owner, on_port)
-    if any(s.state != "time-wait" for s in tcp):
-        return PortStatus(port, "busy", "connection", None, on_port)
+        if owner is not None:
+            return PortStatus(port, "listening", None, owner, on_port)
+        hidden, candidates = hidden_evidence(unreadable, listening[0].uid)
+        return PortStatus(port, "listening", "hidden-owner", None, on_port, 0, hidden, candidates)
+    held = [s for s in tcp if not _lingers(s)]
+    if held:
+        unseen = next((s for s in held if not s.processes), None)
+        hidden, candidates = hidden_evidence(unreadable, unseen.uid) if unseen else (None, ())
+        return PortStatus(port, "busy", "connection", None, on_port, 0, hidden, candidates)
     failure = _table.probe(port)
     if failure == 0 or (lasting and not tcp and failure == errno.EADDRINUSE):
         return PortStatus(port, "free", None, None, on_port)
-    reason: BusyReason = "time-wait" if tcp else "unknown"
+    reason: BusyReason = "unknown"
+    if tcp:
+        reason = "closing" if any(is_left_closing(s) for s in tcp) else "time-wait"
     return PortStatus(port, "busy", reason, None, on_port, failure)
 
 
@@ -119,15 +184,30 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     wanted = _port_list(ports) or []
     if not wanted:
         return []
-    return _statuses_of(wanted, sockets(wanted, udp=True))
+    return _statuses_of(wanted, *_sockets_seen(wanted))
 
 
-def _statuses_of(ports: Sequence[int], found: Iterable[Socket], *, lasting: bool = False) -> list[PortStatus]:
-    """Each port's state from the sockets found on the ports (sorted)."""
+def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
+    """Every socket on `ports` (sorted), with the processes whose
+    descriptors the walk could not read."""
+    raw, unreadable = _table.sockets(ports, listening=False, udp=True, evidence=True)
+    found = sorted((_socket(entry) for entry in raw), key=_by_port_and_address)
+    return found, [_process(entry) for entry in unreadable]
+
+
+def _statuses_of(
+    ports: Sequence[int],
+    found: Iterable[Socket],
+    unreadable: Sequence[Process] | None = None,
+    *,
+    lasting: bool = False,
+) -> list[PortStatus]:
+    """Each port's state from the sockets found on the ports (sorted) and
+    the processes whose descriptors the walk could not read (None: unknown)."""
     by_port: dict[int, list[Socket]] = {port: [] for port in ports}
     for socket in found:
         by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port]), lasting=lasting) for port in ports]
+    return [_status(port, tuple(by_port[port]), unreadable, lasting=lasting) for port in ports]
 
 
 _REREADS = 3
@@ -141,18 +221,18 @@ def _lasting_statuses(ports: Sequence[int]) -> list[PortStatus]:
     process that tries the port in a loop (is_available) holds a socket on
     it for an instant, each time a new one; a socket that lasts is there
     in both reads."""
-    previous = sockets(ports, udp=True)
-    states = _statuses_of(ports, previous)
+    previous, unreadable = _sockets_seen(ports)
+    states = _statuses_of(ports, previous, unreadable)
     for _ in range(_REREADS):
         if all(state.state == "free" for state in states):
             break
         time.sleep(_REREAD_PAUSE)
-        current = sockets(ports, udp=True)
+        current, unreadable = _sockets_seen(ports)
         known = {socket.inode for socket in previous}
         # TIME-WAIT sockets have no inode: they are kept as they are.
         kept = [socket for socket in current if socket.inode == 0 or socket.inode in known]
         previous = current
-        states = _statuses_of(ports, kept, lasting=True)
+        states = _statuses_of(ports, kept, unreadable, lasting=True)
     return states
 
 
@@ -205,13 +285,37 @@ def describe(process: Process | Signalled) -> str:
     return f"{printable(process.name) or '?'} (pid {process.pid})"
 
 
-def hidden_holder_text(socket: Socket) -> str:
+def describe_with_user(process: Process) -> str:
+    """'name (pid N, user U)'."""
+    return f"{printable(process.name) or '?'} (pid {process.pid}, {_user_text(process.uid)})"
+
+
+_CANDIDATES_SHOWN = 3
+
+
+def candidates_text(candidates: Sequence[Process]) -> str:
+    """The possible holders, the first few by name, pid and user."""
+    shown = ", ".join(describe_with_user(p) for p in candidates[:_CANDIDATES_SHOWN])
+    if len(candidates) > _CANDIDATES_SHOWN:
+        shown += f" and {len(candidates) - _CANDIDATES_SHOWN} more"
+    return shown
+
+
+def hidden_holder_text(socket: Socket, hidden: Hidden | None = None, candidates: Sequence[Process] = ()) -> str:
     """Why the holder of a socket in our own network namespace is not seen,
-    and what would help."""
+    from the evidence (see hidden_evidence), and what would help."""
     owner = _user_text(socket.uid)
-    if hasattr(os, "geteuid") and os.geteuid() == 0:
-        return f"held by a process of {owner} that is not visible here: it runs in another pid namespace (a container)"
-    return f"held by a process of {owner} that is not visible to you (try sudo)"
+    if not _is_root():
+        return f"held by a process of {owner} that is not visible to you (try sudo)"
+    if hidden == "unreadable":
+        return f"held by one of the processes whose descriptors cannot be read: {candidates_text(candidates)}"
+    if hidden == "no-process":
+        return "held by no process (in flight between processes, or kept by the kernel)"
+    return f"held by a process of {owner} that is not visible here: it runs in another pid namespace (a container)"
+
+
+def _closing_sockets(state: PortStatus) -> list[Socket]:
+    return [s for s in state.sockets if is_left_closing(s)]
 
 
 def explain(state: PortStatus) -> str:
@@ -221,24 +325,42 @@ def explain(state: PortStatus) -> str:
     if state.state == "listening":
         if state.owner is not None:
             return f"listening: {describe(state.owner)}"
-        return "listening, " + hidden_holder_text(state.listeners[0])
+        return "listening, " + hidden_holder_text(state.listeners[0], state.hidden, state.candidates)
     if state.reason == "connection":
-        held = [s for s in state.sockets if s.protocol == "tcp" and s.state not in ("listen", "time-wait")]
+        held = [s for s in state.sockets if s.protocol == "tcp" and s.state != "listen" and not _lingers(s)]
         first = held[0]
         what = "a bound socket" if first.state == "bound" else f"a connection ({first.state})"
         if first.processes:
             return f"busy: held by {what} of {describe(first.processes[0])}, not a listener"
-        return f"busy: held by {what}, " + hidden_holder_text(first)
+        return f"busy: held by {what}, " + hidden_holder_text(first, state.hidden, state.candidates)
     if state.reason == "time-wait":
         return (
             "busy: only TIME-WAIT sockets of closed connections remain (they end within a minute); "
             "their sockets did not set SO_REUSEADDR, so no bind can take them over"
+        )
+    if state.reason == "closing":
+        return (
+            "busy: only closing connections remain, held by no process (the kernel ends them, "
+            "within tcp_fin_timeout); their sockets did not set SO_REUSEADDR, so no bind can take them over"
         )
     cause = os.strerror(state.probe_error) if state.probe_error else "unknown error"
     hint = ""
     if state.probe_error == errno.EACCES:
         hint = " (ports below the unprivileged limit need privileges)"
     return f"busy: no socket holds it in this network namespace, yet a bind on 127.0.0.1 fails: {cause}{hint}"
+
+
+def closing_note(state: PortStatus) -> str | None:
+    """A note on the connections left closing on a free port: they are on
+    the number, and a bind with SO_REUSEADDR takes it all the same."""
+    closing = _closing_sockets(state)
+    if state.state != "free" or not closing:
+        return None
+    count = f"{len(closing)} closing connection{'s' if len(closing) > 1 else ''}"
+    return (
+        f"{count} on {state.port} held by no process (the kernel ends them, within tcp_fin_timeout); "
+        "a server that sets SO_REUSEADDR binds the port now"
+    )
 
 
 def udp_note(state: PortStatus) -> str | None:
@@ -442,7 +564,62 @@ def _stopped_entirely(state: PortStatus, udp: bool, all_sockets: bool) -> bool:
     return True
 
 
-def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], force: bool, timeout: float) -> str:
+def _may_signal(pid: int) -> bool:
+    """Whether this process may signal `pid`, asked with signal 0, which
+    delivers nothing."""
+    try:
+        os.kill(pid, 0)
+    except PermissionError:
+        return False
+    except OSError:
+        return True  # gone already: the stop tells it
+    return True
+
+
+def _respawning_master(before: PortStatus, targets: Sequence[Signalled], parents: dict[int, int | None]) -> Process | None:
+    """The parent of the targets that holds their listener out of our sight
+    and is not signalled: a pre-forking server's master, which respawns the
+    workers it loses. The evidence: it is none of the targets; we cannot
+    read its descriptors; the listener belongs to its user, while none of
+    the listener's visible holders runs as that user (the master made the
+    socket and the workers dropped to another user)."""
+    target_pids = {p.pid for p in targets}
+    candidates = sorted({parent for pid, parent in parents.items() if pid in target_pids and parent} - target_pids - {1})
+    if not candidates:
+        return None
+    for entry in _table.processes(candidates):
+        if entry is None or entry[5]:
+            continue
+        pid, _, name, cmd, uid, _ = entry
+        for socket in before.listeners:
+            holders = [p for p in socket.processes if p.pid in target_pids]
+            if holders and socket.uid == uid and all(p.uid != uid for p in socket.processes):
+                return Process(pid, name, cmd, uid)
+    return None
+
+
+def _client_sessions(stuck: Sequence[Signalled], after: PortStatus) -> list[int]:
+    """The descendants of the targets still running that hold connections
+    on the port: a server that ends only once its sessions have ended
+    (a database's postmaster) waits for them."""
+    connected = {p.pid for s in after.sockets if s.protocol == "tcp" and s.state != "listen" and not _lingers(s)
+                 for p in s.processes}
+    if not connected:
+        return []
+    stuck_pids = {p.pid for p in stuck}
+    below = {pid for target in stuck for pid in _table.process_tree(target.pid)} - stuck_pids
+    return sorted(connected & below)
+
+
+def _failure_text(
+    port: int,
+    after: PortStatus,
+    signalled: Sequence[Signalled],
+    force: bool,
+    timeout: float,
+    master: Process | None = None,
+    all_sockets: bool = False,
+) -> str:
     """Why a port was not freed, with what would help, never suggesting
     what cannot help."""
     refused = [p for p in signalled if p.outcome == "refused"]
@@ -452,9 +629,18 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
     if refused:
         who = ", ".join(describe(p) for p in refused)
         return f"port {port}: not allowed to signal {who}: another user's process (try sudo)"
+    if master is not None and after.state != "free":
+        return f"port {port}: its master {describe_with_user(master)} respawns the workers"
     if stuck and after.state != "free":
         who = ", ".join(describe(p) for p in stuck)
         sent = stuck[0].signal or "the signal"
+        sessions = [] if all_sockets else _client_sessions(stuck, after)
+        if sessions:
+            count = f"{len(sessions)} client session{'s' if len(sessions) > 1 else ''}"
+            return (
+                f"port {port}: {who} got {sent} and is waiting for {count}: "
+                f"pids {', '.join(map(str, sessions))}; --all-sockets stops them too"
+            )
         if force or sent == "SIGKILL":
             return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
         return (
@@ -471,6 +657,29 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
     if after.reason == "connection":
         text += " (--all-sockets stops connections too)"
     return f"port {port}: {text}"
+
+
+def _foreseen_failure(
+    port: int, before: PortStatus, targets: Sequence[Signalled], parents: dict[int, int | None]
+) -> str | None:
+    """Why a dry run's signals would not free the port: a target it may not
+    signal, a listener that no visible process holds, or a master that
+    respawns the workers; None when nothing tells."""
+    refused = [p for p in targets if p.outcome == "refused"]
+    if refused:
+        who = ", ".join(describe(p) for p in refused)
+        return f"port {port}: would not be freed: not allowed to signal {who}: another user's process (try sudo)"
+    hidden = next((s for s in before.listeners if not s.processes), None)
+    if hidden is not None:
+        text = hidden_holder_text(hidden, before.hidden, before.candidates)
+        return f"port {port}: would not be freed: a listener is {text}"
+    master = _respawning_master(before, targets, parents)
+    if master is not None:
+        return (
+            f"port {port}: would not be freed: its master {describe_with_user(master)} holds the listener "
+            "out of sight and is not signalled: it would respawn the workers"
+        )
+    return None
 
 
 def stop(
@@ -491,14 +700,17 @@ def stop(
     with `force`) only while it still holds the socket it was found with;
     with `kill_after`, those still running that many seconds later get
     SIGKILL. Waits up to `timeout` seconds (at least kill_after + 1) for
-    them to let go. `dry_run` signals nothing and tells what would be."""
+    them to let go. `dry_run` signals nothing and tells what would be, and
+    foresees what would keep a port from being freed: a target it may not
+    signal, a listener no visible process holds, a master that respawns
+    the workers."""
     wanted = _port_list(ports) or []
     seconds = _checked_timeout(timeout)
     if kill_after is not None:
         kill_after = _checked_timeout(kill_after)
     only = None if pids is None else [int(pid) for pid in pids]
     first = SIGKILL if force else SIGTERM
-    raw, found = _table.stop(
+    raw, found, unreadable = _table.stop(
         wanted,
         udp=udp,
         all_sockets=all_sockets,
@@ -514,21 +726,23 @@ def stop(
     # port nobody held tells the same.
     if only is None:
         found_before = sorted((_socket(entry) for entry in found), key=_by_port_and_address)
-        before = {state.port: state for state in _statuses_of(wanted, found_before)}
+        before = {state.port: state for state in _statuses_of(wanted, found_before, [_process(p) for p in unreadable])}
     else:
         before = {state.port: state for state in statuses(wanted)}
     after = before if dry_run else {state.port: state for state in _lasting_statuses(wanted)}
     waited = max(seconds, kill_after + 1) if kill_after is not None else seconds
+    parents = {entry[0]: entry[7] for entry in raw}
     reports: list[PortStop] = []
     for port in wanted:
         signalled = []
-        for pid, name, cmd, held, skipped, sent, outcome in raw:
+        for pid, name, cmd, held, skipped, sent, outcome, _ in raw:
             if port not in held:
                 continue
             if skipped:
                 signalled.append(Signalled(pid, name, cmd, tuple(held), None, "skipped"))
             elif dry_run:
-                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(first), "running"))
+                foreseen: Outcome = "running" if _may_signal(pid) else "refused"
+                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(first), foreseen))
             else:
                 result_outcome: Outcome = outcome or "failed"  # type: ignore[assignment]
                 signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), result_outcome))
@@ -539,14 +753,18 @@ def stop(
         if not signalled and _stopped_entirely(state_before, udp, all_sockets):
             result = "already_free"
         elif dry_run:
-            result = "dry_run" if targets else "failed"
-            if not targets:
-                error = _failure_text(port, state_after, signalled, force, waited)
+            foreseen_error = _foreseen_failure(port, state_before, targets, parents) if targets else None
+            if targets and foreseen_error is None:
+                result = "dry_run"
+            else:
+                result = "failed"
+                error = foreseen_error or _failure_text(port, state_after, signalled, force, waited)
         elif _stopped_entirely(state_after, udp, all_sockets):
             result = "freed"
         else:
             result = "failed"
-            error = _failure_text(port, state_after, signalled, force, waited)
+            master = _respawning_master(state_before, targets, parents) if targets else None
+            error = _failure_text(port, state_after, signalled, force, waited, master, all_sockets)
         reports.append(PortStop(port, result, error, state_before.owner, tuple(signalled), state_after))
     return reports
 

@@ -12,7 +12,8 @@ if TYPE_CHECKING:
     Protocol = Literal["tcp", "udp"]
     Family = Literal["ipv4", "ipv6"]
     PortState = Literal["free", "listening", "busy"]
-    BusyReason = Literal["time-wait", "connection", "hidden-owner", "unknown"]
+    BusyReason = Literal["time-wait", "closing", "connection", "hidden-owner", "unknown"]
+    Hidden = Literal["unreadable", "no-process", "other-pid-namespace"]
     StopResult = Literal["already_free", "freed", "failed", "dry_run"]
     Outcome = Literal["exited", "running", "refused", "gone", "skipped", "failed"]
 
@@ -132,7 +133,7 @@ Listener = Socket
 class PortStatus(_Frozen):
     """What is on a port, as `velmor who` tells it."""
 
-    __match_args__ = ("port", "state", "reason", "owner", "sockets", "probe_error")
+    __match_args__ = ("port", "state", "reason", "owner", "sockets", "probe_error", "hidden", "candidates")
     __slots__ = __match_args__
     port: int
     state: PortState
@@ -146,6 +147,15 @@ class PortStatus(_Frozen):
     """Every socket on the port: TCP in every state, UDP."""
     probe_error: int
     """The error number of the trial bind on 127.0.0.1 (0: it succeeded)."""
+    hidden: Hidden | None
+    """What the evidence says of a socket that holds the port and that no visible
+    process holds: "unreadable" (some processes' descriptors could not be read:
+    `candidates`), "no-process" (every process was read: it is in flight between
+    processes or kept by the kernel), "other-pid-namespace" (processes of other pid
+    namespaces are out of view); None when no such socket holds it, or nothing tells."""
+    candidates: tuple[Process, ...]
+    """With hidden == "unreadable", the processes whose descriptors could not be
+    read: the possible holders, those of the socket's user first."""
 
     def __init__(
         self,
@@ -155,8 +165,10 @@ class PortStatus(_Frozen):
         owner: Process | None,
         sockets: tuple[Socket, ...],
         probe_error: int = 0,
+        hidden: Hidden | None = None,
+        candidates: tuple[Process, ...] = (),
     ) -> None:
-        self._init(port, state, reason, owner, sockets, probe_error)
+        self._init(port, state, reason, owner, sockets, probe_error, hidden, candidates)
 
     @property
     def listeners(self) -> tuple[Socket, ...]:
@@ -187,9 +199,9 @@ class Signalled(_Frozen):
     signal: str | None
     """"SIGTERM" or "SIGKILL": the last signal sent (or, on a dry run, the one that would be); None for none."""
     outcome: Outcome
-    """"exited", "running", "refused" (no permission), "gone" (no longer there or no longer
-    holding the socket when its turn came), "skipped" (this process or an ancestor of it),
-    "failed" (could not be signalled)."""
+    """"exited", "running", "refused" (no permission; on a dry run: would be refused),
+    "gone" (no longer there or no longer holding the socket when its turn came),
+    "skipped" (this process or an ancestor of it), "failed" (could not be signalled)."""
 
     def __init__(
         self, pid: int, name: str, cmd: str, ports: tuple[int, ...], signal: str | None, outcome: Outcome

@@ -1,16 +1,42 @@
 from collections.abc import Sequence
+from typing import Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
-_Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None]
+_Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None, int | None]
 
+_Details = tuple[int, int | None, str, str, int | None, bool]
+
+@overload
 def sockets(
     ports: Sequence[int] | None = None,
     listening: bool = True,
     udp: bool = False,
     holders: bool = True,
     pids: Sequence[int] | None = None,
+    evidence: Literal[False] = False,
 ) -> list[_Socket]: ...
+@overload
+def sockets(
+    ports: Sequence[int] | None,
+    listening: bool,
+    udp: bool,
+    holders: bool,
+    pids: Sequence[int] | None,
+    evidence: Literal[True],
+) -> tuple[list[_Socket], list[_Process]]: ...
+@overload
+def sockets(
+    ports: Sequence[int] | None = None,
+    listening: bool = True,
+    udp: bool = False,
+    holders: bool = True,
+    pids: Sequence[int] | None = None,
+    *,
+    evidence: Literal[True],
+) -> tuple[list[_Socket], list[_Process]]: ...
+def processes(pids: Sequence[int]) -> list[_Details | None]: ...
+def process_view() -> Literal["every", "own-namespace", "foreign"]: ...
 def probe(port: int) -> int: ...
 def reserve() -> int: ...
 def process_tree(pid: int) -> list[int]: ...
@@ -24,4 +50,4 @@ def stop(
     timeout: float = 5.0,
     dry_run: bool = False,
     pids: Sequence[int] | None = None,
-) -> tuple[list[_Target], list[_Socket]]: ...
+) -> tuple[list[_Target], list[_Socket], list[_Process]]: ...

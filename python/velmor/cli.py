@@ -39,7 +39,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
 
-    from velmor._records import PortStatus, PortStop, Process, Socket
+    from velmor._records import Hidden, PortStatus, PortStop, Process, Socket
 
 EXIT_OK = 0
 EXIT_FAIL = 1
@@ -197,7 +197,8 @@ def commands() -> list[Command]:
         Command(
             "kill", "stop the processes holding each port's TCP listeners (SIGTERM) and wait until it is free",
             "velmor kill 8000 --kill-after 3",
-            "0 every port free at the end (dry run: something to signal on every busy port), 1 otherwise",
+            "0 every port free at the end (dry run: something to signal on every busy port, "
+            "and nothing foreseen to keep it busy), 1 otherwise",
             [
                 Option("--udp", "also stop the holders of UDP sockets on the port"),
                 Option("--all-sockets", "stop the holders of any socket on the port, connections too"),
@@ -243,10 +244,17 @@ def user_text(uid: int | None) -> str:
     return printable(_ports.user_name(uid) or str(uid))
 
 
-def short_hidden_text(socket: Socket) -> str:
-    if hasattr(os, "geteuid") and os.geteuid() == 0:
-        return "(not visible: another pid namespace)"
-    return "(not visible: try sudo)"
+def short_hidden_text(socket: Socket, hidden: Hidden | None = None, candidates: Sequence[Process] = ()) -> str:
+    """The COMMAND cell of a socket whose holder is not seen, from the
+    evidence (see _ports.hidden_evidence)."""
+    if not (hasattr(os, "geteuid") and os.geteuid() == 0):
+        return "(not visible: try sudo)"
+    if hidden == "unreadable":
+        return f"(not visible: held by one of the processes whose descriptors cannot be read: " \
+               f"{printable(_ports.candidates_text(candidates))})"
+    if hidden == "no-process":
+        return "(held by no process: in flight between processes, or kept by the kernel)"
+    return "(not visible: another pid namespace)"
 
 
 def process_cells(process: Process) -> list[str]:
@@ -291,15 +299,33 @@ def status_json(state: PortStatus) -> dict[str, object]:
         "reason": state.reason,
         "owner": owner_json(state.owner),
         "sockets": [socket_json(socket) for socket in state.sockets],
+        "hidden": state.hidden,
+        "candidates": [process_json(process) for process in state.candidates],
     }
 
 
 # --- commands ----------------------------------------------------------------------
 
 
+def udp_hints(udp: Sequence[Socket]) -> list[str]:
+    """`ls PORTS` without --udp: one note per port with bound UDP sockets,
+    as `who` gives it."""
+    by_port: dict[int, list[str]] = {}
+    for socket in udp:
+        names = [_ports.describe(p) for p in socket.processes] or ["not visible"]
+        by_port.setdefault(socket.port, []).extend(names)
+    return [
+        f"note: UDP on {port} too: {printable(', '.join(dict.fromkeys(names)))} (--udp lists it)"
+        for port, names in by_port.items()
+    ]
+
+
 def run_ls(args: Arguments) -> int:
     ports = unique_ports(args.ports) if args.ports else None
-    found = velmor.listeners(ports, udp=args.udp)
+    # With ports named, their UDP sockets are read too, for a hint.
+    found, unreadable = _ports.listeners_seen(ports, udp=args.udp or ports is not None)
+    udp = [] if args.udp else [s for s in found if s.protocol == "udp"]
+    found = [s for s in found if s.protocol == "tcp" or args.udp]
     if args.json:
         print_json({"sockets": [socket_json(socket) for socket in found]})
         return EXIT_OK
@@ -307,10 +333,13 @@ def run_ls(args: Arguments) -> int:
     for socket in found:
         start = [socket.protocol, address_text(socket), str(socket.port)]
         if not socket.processes:
-            rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket)])
+            hidden, candidates = _ports.hidden_evidence(unreadable, socket.uid)
+            rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket, hidden, candidates)])
         for process in socket.processes:
             rows.append([*start, *process_cells(process)])
     for line in format_table(rows, terminal_width()):
+        out(line)
+    for line in udp_hints(udp):
         out(line)
     return EXIT_OK
 
@@ -323,7 +352,8 @@ def status_rows(state: PortStatus) -> list[list[str]]:
         for socket in state.listeners:
             start = [port, "listening", address_text(socket)]
             if not socket.processes:
-                rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket)])
+                hidden = short_hidden_text(socket, state.hidden, state.candidates)
+                rows.append([*start, "-", user_text(socket.uid), "-", hidden])
             for process in socket.processes:
                 rows.append([*start, *process_cells(process)])
         return rows
@@ -345,6 +375,9 @@ def run_who(args: Arguments) -> int:
         note = _ports.udp_note(state)
         if note:
             out(f"note: {note} (UDP never makes a TCP port busy)")
+        closing = _ports.closing_note(state)
+        if closing:
+            out(f"note: {closing}")
     return EXIT_OK
 
 
@@ -359,7 +392,7 @@ def run_check(args: Arguments) -> int:
     else:
         for state in states:
             if state.state != "free":
-                out(f"port {state.port} is not free: {_ports.explain(state).removeprefix('busy: ')}")
+                out(printable(f"port {state.port} is not free: {_ports.explain(state).removeprefix('busy: ')}"))
     return EXIT_OK if all_free else EXIT_FAIL
 
 
@@ -438,22 +471,40 @@ def signalled_json(report: PortStop) -> dict[str, object]:
     }
 
 
-def kill_lines(report: PortStop) -> list[str]:
+def kill_lines(report: PortStop, dry_run: bool = False, udp: bool = False) -> list[str]:
     """What became of one port and of every process signalled for it."""
     heading = {
         "already_free": "already free",
         "freed": "freed",
-        "failed": "not freed",
+        "failed": "would not be freed" if dry_run else "not freed",
         "dry_run": "would signal",
     }[report.result]
     lines = [f"port {report.port}: {heading}"]
     for process in report.processes:
         sent = process.signal or "-"
-        outcome = "would get it" if report.result == "dry_run" and process.outcome == "running" else process.outcome
+        outcome: str = process.outcome
+        if dry_run and process.outcome in ("running", "refused"):
+            outcome = "would get it" if process.outcome == "running" else "would be refused"
         lines.append(
             f"  {printable(process.name) or '?'} (pid {process.pid})  {sent}  {outcome}  {printable(process.cmd)}".rstrip()
         )
-    return lines
+    return lines + [f"note: {printable(note)}" for note in kill_notes(report, udp)]
+
+
+def kill_notes(report: PortStop, udp: bool = False) -> list[str]:
+    """What a kill leaves on the port on purpose: UDP sockets of processes
+    it did not stop (without --udp), closing connections held by no process."""
+    notes = []
+    signalled = {p.pid for p in report.processes}
+    if not udp:
+        left = [p for s in report.status.udp for p in s.processes if p.pid not in signalled]
+        if left:
+            names = ", ".join(dict.fromkeys(_ports.describe(p) for p in left))
+            notes.append(f"UDP on {report.port} too: {names}, left alone (--udp stops it too)")
+    closing = _ports.closing_note(report.status)
+    if closing:
+        notes.append(closing)
+    return notes
 
 
 def run_kill(args: Arguments) -> int:
@@ -471,11 +522,11 @@ def run_kill(args: Arguments) -> int:
         print_json({"all_free": all_free, "ports": [signalled_json(report) for report in reports]})
     else:
         for report in reports:
-            for line in kill_lines(report):
+            for line in kill_lines(report, args.dry_run, args.udp or args.all_sockets):
                 out(line)
     for report in reports:
         if report.error:
-            say(f"velmor kill: {report.error}")
+            say(printable(f"velmor kill: {report.error}"))
     return EXIT_OK if all_free else EXIT_FAIL
 
 

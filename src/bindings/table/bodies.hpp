@@ -11,6 +11,8 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

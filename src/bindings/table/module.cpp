@@ -11,10 +11,11 @@ namespace {
 PyMethodDef functions[] = {
     function_record<table_bodies::sockets>(
         "sockets",
-        "sockets(ports=None, listening=True, udp=False, holders=True, pids=None)\n--\n\n"
+        "sockets(ports=None, listening=True, udp=False, holders=True, pids=None, evidence=False)\n--\n\n"
         "The sockets on `ports` (every port when None): TCP listeners, or TCP sockets in\n"
         "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
-        "(only those of `pids` when given), as tuples."),
+        "(only those of `pids` when given), as tuples. With `evidence`, (sockets, the\n"
+        "processes whose descriptors could not be read when a socket has no holder)."),
     function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),
@@ -28,11 +29,22 @@ PyMethodDef functions[] = {
         "pids_are_ours",
         "pids_are_ours()\n--\n\n"
         "True when the process listing's pids are those of this process's pid namespace."),
+    function_record<table_bodies::processes>("processes",
+                                      "processes(pids)\n--\n\n"
+                                      "Per pid, (pid, parent, name, cmd, uid, descriptors_readable), or None when no such\n"
+                                      "process exists."),
+    function_record<table_bodies::process_view>(
+        "process_view",
+        "process_view()\n--\n\n"
+        "\"every\" when no pid namespace hides processes from this one; \"own-namespace\" when\n"
+        "/proc shows our own pid namespace, not the system's first; \"foreign\" when /proc\n"
+        "belongs to another."),
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None)\n--\n\n"
-        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found before)."),
+        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found\n"
+        "before, the processes whose descriptors could not be read when a socket had no holder)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -154,7 +154,29 @@ OwnedRef target_list(const std::vector<StopTarget>& targets) {
         OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
         OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
                               flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
-                              std::move(outcome));
+                              std::move(outcome), target.parent ? number(*target.parent) : none());
+        put_in_list(list.get(), i, std::move(item));
+    }
+    return list;
+}
+
+OwnedRef process_list(const std::vector<TableProcess>& processes) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(processes.size())));
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        put_in_list(list.get(), i, process_tuple(processes[i]));
+    }
+    return list;
+}
+
+OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(details.size())));
+    for (std::size_t i = 0; i < details.size(); ++i) {
+        OwnedRef item = none();
+        if (const auto& found = details[i]) {
+            const TableProcess& process = found->process;
+            item = tuple(number(process.pid), found->parent ? number(*found->parent) : none(), text(process.name),
+                         text(process.command), optional_uid(process.uid), flag(found->descriptors_readable));
+        }
         put_in_list(list.get(), i, std::move(item));
     }
     return list;

@@ -16,8 +16,14 @@ namespace velmor::table_results {
 // UTF-8 come with U+FFFD in place of what does not decode.
 OwnedRef socket_list(const SocketTable& table);
 
-// One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome).
+// One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome, parent).
 OwnedRef target_list(const std::vector<StopTarget>& targets);
+
+// One (pid, name, cmd, uid) per process.
+OwnedRef process_list(const std::vector<TableProcess>& processes);
+
+// Per pid, (pid, parent, name, cmd, uid, descriptors readable), or None for a pid that names no process.
+OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details);
 
 OwnedRef pid_list(const std::vector<platform::Pid>& pids);
 

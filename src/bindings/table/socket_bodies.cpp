@@ -18,11 +18,13 @@
 namespace velmor::table_bodies {
 namespace {
 
-constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids"}, 5, 0};
+constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids", "evidence"}, 6, 0};
 constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
 constexpr FunctionSpec pids_are_ours_spec{"pids_are_ours", {}, 0, 0};
+constexpr FunctionSpec processes_spec{"processes", {"pids"}, 1, 1};
+constexpr FunctionSpec process_view_spec{"process_view", {}, 0, 0};
 
 }  // namespace
 
@@ -40,6 +42,7 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bool udp = convert_argument("udp", [&] { return to_flag(bound[2]); });
     bool holders = convert_argument("holders", [&] { return bound[3] == nullptr || to_flag(bound[3]); });
     auto pids = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[4]); });
+    bool evidence = convert_argument("evidence", [&] { return to_flag(bound[5]); });
 
     TableRequest request;
     if (ports) {
@@ -53,7 +56,10 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     request.only = std::move(pids);
     SocketTable table = without_interpreter_lock([&] { return read_socket_table(request); });
     if (table.shortage != 0) raise_short_of_descriptors(table.shortage, "to read the socket tables and the processes");
-    return table_results::socket_list(table);
+    OwnedRef found = table_results::socket_list(table);
+    if (!evidence) return found;
+    OwnedRef unreadable = table_results::process_list(table.unreadable);
+    return require_new(PyTuple_Pack(2, found.get(), unreadable.get()));
 }
 
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -86,6 +92,26 @@ OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bind_arguments(pids_are_ours_spec, args, nargs, kwnames);
     return OwnedRef::borrow(platform::pids_are_ours() ? Py_True : Py_False);
+}
+
+}  // namespace velmor::table_bodies
+
+namespace velmor::table_bodies {
+
+OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(processes_spec, args, nargs, kwnames);
+    std::vector<platform::Pid> pids = convert_argument("pids", [&] { return *table_arguments::optional_pids(bound[0]); });
+    auto found = without_interpreter_lock([&] { return process_details(pids); });
+    return table_results::details_list(found);
+}
+
+OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_arguments(process_view_spec, args, nargs, kwnames);
+    platform::ProcessView view = without_interpreter_lock([] { return platform::process_view(); });
+    const char* name = view == platform::ProcessView::every           ? "every"
+                       : view == platform::ProcessView::own_namespace ? "own-namespace"
+                                                                      : "foreign";
+    return require_new(PyUnicode_FromString(name));
 }
 
 }  // namespace velmor::table_bodies

@@ -46,7 +46,8 @@ void wait_for(PortStop& stop, const timespec& deadline) {
 
 // stop(ports, udp=False, all_sockets=False, signal=SIGTERM, kill_after=None,
 // timeout=5.0, dry_run=False, pids=None): the targets after the stop, and
-// every socket on the ports as the stop found them before it.
+// every socket on the ports as the stop found them before it, and the
+// processes whose descriptors could not be read when a socket had no holder.
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
     StopRequest request;
@@ -86,7 +87,8 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     OwnedRef targets = table_results::target_list(stop.targets());
     OwnedRef sockets = table_results::socket_list(stop.table());
-    return require_new(PyTuple_Pack(2, targets.get(), sockets.get()));
+    OwnedRef unreadable = table_results::process_list(stop.table().unreadable);
+    return require_new(PyTuple_Pack(3, targets.get(), sockets.get(), unreadable.get()));
 }
 
 }  // namespace velmor::table_bodies

@@ -38,8 +38,10 @@ struct DescriptorListing {
     Pid task = 0;  // 0: the process's own table
     std::vector<Descriptor> entries;
     UniqueFd directory;  // Linux: the directory the entries were read from
-    // Cleared by a socket query that the system refuses for lack of
-    // permission: then the other descriptors of the table are refused too.
+    // Cleared when the system refuses, for lack of permission, to list the
+    // table or to say what one of its descriptors is: then the other
+    // descriptors of the table are refused too, and the process may hold
+    // sockets that nobody can attribute to it.
     mutable bool inspectable = true;
 };
 
@@ -124,6 +126,17 @@ private:
 // process to a signal or a wait (Linux: /proc was mounted for our pid
 // namespace). Always true where there are no pid namespaces.
 bool pids_are_ours();
+
+// How much of the system's processes this process sees.
+enum class ProcessView {
+    every,          // no pid namespace hides processes from this one (Linux: we run in the
+                    // system's first pid namespace, whose kernel threads are in view, and
+                    // /proc is mounted for it); a socket that no process was seen to hold
+                    // is held by a process whose descriptors could not be read, or by none
+    own_namespace,  // /proc shows our own pid namespace, which is not the system's first
+    foreign,        // /proc belongs to another pid namespace: its pids mean other processes here
+};
+ProcessView process_view();
 
 // The identity (as SocketInfo::id) of the socket behind descriptor `fd` of
 // this process; empty when it is not a socket.

@@ -37,7 +37,14 @@ public:
         return Step::next_descriptor;
     }
 
+    void unreadable(ProcessQueries&, Pid pid) override { unreadable_.push_back(pid); }
+
     SocketTable finish(ProcessQueries& queries) {
+        if (has_unheld_socket()) {
+            std::sort(unreadable_.begin(), unreadable_.end());
+            unreadable_.erase(std::unique(unreadable_.begin(), unreadable_.end()), unreadable_.end());
+            for (Pid pid : unreadable_) table_.unreadable.push_back(described(queries, pid));
+        }
         // Processes in pid order, with what is known of each.
         std::vector<std::size_t> order(table_.processes.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -47,9 +54,7 @@ public:
         std::vector<TableProcess> processes(order.size());
         for (std::size_t rank = 0; rank < order.size(); ++rank) {
             place[order[rank]] = rank;
-            Pid pid = table_.processes[order[rank]].pid;
-            processes[rank] = TableProcess{pid, queries.name_bytes(pid).value_or(std::string{}),
-                                           queries.command_bytes(pid).value_or(std::string{}), queries.uid(pid)};
+            processes[rank] = described(queries, table_.processes[order[rank]].pid);
         }
         table_.processes = std::move(processes);
         table_.shortage = queries.descriptor_shortage();
@@ -69,6 +74,18 @@ public:
     }
 
 private:
+    static TableProcess described(ProcessQueries& queries, Pid pid) {
+        return TableProcess{pid, queries.name_bytes(pid).value_or(std::string{}),
+                            queries.command_bytes(pid).value_or(std::string{}), queries.uid(pid)};
+    }
+
+    // A socket with an identity (a TIME-WAIT socket and a closing one that
+    // its process left have none) that no process was seen to hold.
+    bool has_unheld_socket() const {
+        return std::any_of(table_.sockets.begin(), table_.sockets.end(),
+                           [](const TableSocket& entry) { return entry.socket.id != 0 && entry.holders.empty(); });
+    }
+
     std::size_t process_index(Pid pid) {
         auto [at, added] = processes_.emplace(pid, table_.processes.size());
         if (added) table_.processes.push_back(TableProcess{pid, {}, {}, std::nullopt});
@@ -78,6 +95,7 @@ private:
     SocketTable table_;
     std::unordered_map<std::uint64_t, std::size_t> index_;  // socket id -> place in table_.sockets
     std::unordered_map<Pid, std::size_t> processes_;        // pid -> place in table_.processes
+    std::vector<Pid> unreadable_;                           // as the walk reported them
 };
 
 // The pids of `pids` that name processes: a thread's id is left out, so
@@ -96,6 +114,15 @@ void note_shortage(const ProcessQueries& queries, int* shortage) {
     if (shortage != nullptr && queries.descriptor_shortage() != 0) *shortage = queries.descriptor_shortage();
 }
 
+// Whether the system shows what the descriptors of `pid` are: its table is
+// listed, and the first of its descriptors can be inspected.
+bool descriptors_readable(ProcessQueries& queries, Pid pid) {
+    DescriptorListing listing;
+    if (!queries.descriptors(pid, 64, listing)) return listing.inspectable;
+    if (!listing.entries.empty()) queries.socket(listing, listing.entries.front());
+    return listing.inspectable;
+}
+
 }  // namespace
 
 SocketTable read_socket_table(const TableRequest& request) {
@@ -109,6 +136,23 @@ SocketTable read_socket_table(const TableRequest& request) {
         }
     }
     return builder.finish(queries);
+}
+
+std::vector<std::optional<ProcessDetails>> process_details(std::span<const Pid> pids) {
+    ProcessQueries queries(SocketFilter{});
+    std::vector<std::optional<ProcessDetails>> found;
+    found.reserve(pids.size());
+    for (Pid pid : pids) {
+        std::optional<std::string> name = queries.name_bytes(pid);
+        if (!name) {
+            found.emplace_back();
+            continue;
+        }
+        found.push_back(ProcessDetails{TableProcess{pid, std::move(*name), queries.command_bytes(pid).value_or(std::string{}),
+                                                    queries.uid(pid)},
+                                       queries.parent(pid), descriptors_readable(queries, pid)});
+    }
+    return found;
 }
 
 std::vector<Pid> process_tree(Pid root, int* shortage) {

@@ -39,6 +39,10 @@ struct SocketTable {
     // EMFILE or ENFILE when the read ran out of descriptors: then sockets,
     // holders or names may be missing, and the table is no answer.
     int shortage = 0;
+    // The processes whose descriptors the system would not show, in pid
+    // order: the possible holders of a listed socket that no process was
+    // seen to hold. Named only when there is such a socket.
+    std::vector<TableProcess> unreadable;
 };
 
 struct TableRequest {
@@ -50,6 +54,15 @@ struct TableRequest {
 };
 
 SocketTable read_socket_table(const TableRequest& request);
+
+// What the system tells of a process, with its parent; empty for a pid
+// that names no process.
+struct ProcessDetails {
+    TableProcess process;
+    std::optional<platform::Pid> parent;
+    bool descriptors_readable = true;  // false: the system would not show what its descriptors are
+};
+std::vector<std::optional<ProcessDetails>> process_details(std::span<const platform::Pid> pids);
 
 // `root` and every process below it, as the system's parent links show them.
 // `shortage`, when given, is set as SocketTable::shortage is.

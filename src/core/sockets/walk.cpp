@@ -27,9 +27,16 @@ public:
         if (std::optional<std::uint32_t> count = queries_.descriptor_count(pid)) {
             capacity = std::size_t{*count} + descriptor_slack;
         }
-        if (!queries_.descriptors(pid, capacity, listing)) return true;
+        if (!queries_.descriptors(pid, capacity, listing)) {
+            if (!listing.inspectable) visitor_.unreadable(queries_, pid);
+            return true;
+        }
         if (!visit_listing(listing)) return false;
-        if (listing.inspectable) listed_.emplace_back(pid, !listing.entries.empty());
+        if (listing.inspectable) {
+            listed_.emplace_back(pid, !listing.entries.empty());
+        } else {
+            visitor_.unreadable(queries_, pid);
+        }
         return true;
     }
 

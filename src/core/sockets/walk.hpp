@@ -33,6 +33,9 @@ public:
     virtual Step finished_process(platform::ProcessQueries& /*queries*/, platform::Pid /*pid*/) {
         return Step::next_descriptor;
     }
+    // The system would not show what the descriptors of `pid` are (for lack
+    // of permission): whatever the walk did not find may be held there.
+    virtual void unreadable(platform::ProcessQueries& /*queries*/, platform::Pid /*pid*/) {}
     // True while the visitor still looks for holders. When the walk ends
     // with listed sockets that no process was seen to hold, it then looks
     // into the tables that threads keep of their own.

@@ -73,11 +73,12 @@ PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
             }
         }
     }
+    platform::ProcessQueries queries(SocketFilter{});
     for (std::size_t i = 0; i < found.size(); ++i) {
         if (found[i].held.empty()) continue;
         const TableProcess& process = table_.processes[i];
         targets_.push_back(StopTarget{process.pid, process.name, process.command, std::move(found[i].ports),
-                                      protect.contains(process.pid), 0, std::nullopt});
+                                      protect.contains(process.pid), 0, std::nullopt, queries.parent(process.pid)});
         std::stable_sort(found[i].held.begin(), found[i].held.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         HeldSockets held;

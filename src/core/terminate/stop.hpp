@@ -34,6 +34,9 @@ struct StopTarget {
     bool skipped = false;              // this process or one of its ancestors
     int signal = 0;                    // the last signal sent, 0 for none
     std::optional<TargetOutcome> outcome;  // once signalled
+    // Its parent when it was chosen, read before any signal: a pre-forking
+    // server's master, which may respawn the workers it loses.
+    std::optional<platform::Pid> parent;
 };
 
 class PortStop {

@@ -106,4 +106,15 @@ bool list_numbers(int dir, std::vector<char>& buffer, std::vector<T>& out) {
     });
 }
 
+// The pids of this /proc are the pids of our own pid namespace: /proc/self
+// names our pid. A /proc mounted for another pid namespace names processes
+// by numbers that mean other processes to kill(2) and pidfd_open(2).
+inline bool proc_is_ours() {
+    char link[32];
+    ssize_t size = ::readlink("/proc/self", link, sizeof link);
+    if (size <= 0) return false;
+    std::optional<long> pid = parse_number<long>(std::string_view(link, static_cast<std::size_t>(size)));
+    return pid && *pid == static_cast<long>(::getpid());
+}
+
 }  // namespace velmor::platform::linux_proc

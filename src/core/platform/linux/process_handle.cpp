@@ -33,6 +33,7 @@ namespace velmor::platform {
 namespace {
 
 using linux_proc::parse_number;
+using linux_proc::proc_is_ours;
 using linux_proc::read_file;
 
 // "fd/N" or "task/TID/fd/N", relative to the process's directory.
@@ -117,7 +118,7 @@ PinnedProcess PinnedProcess::pin(std::span<const HeldSocket> candidates) {
     const HeldSocket& first = candidates.front();
     // 0 and negative pids would address process groups or every process.
     if (first.pid == 0 || first.pid > static_cast<Pid>(INT32_MAX)) return PinnedProcess(first, SignalResult::failed);
-    if (!pids_are_ours()) return PinnedProcess(first, SignalResult::failed);
+    if (!proc_is_ours()) return PinnedProcess(first, SignalResult::failed);
 
     // Without a descriptor for its directory the process cannot be told
     // from a process that took its pid after it: it is not signalled.

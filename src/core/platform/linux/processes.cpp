@@ -67,6 +67,36 @@ std::optional<bool> share_descriptors(Pid first, Pid second) {
     return same == 0;
 }
 
+// The first `most` words of `text`, separated by spaces or tabs.
+std::vector<std::string_view> words(std::string_view text, std::size_t most) {
+    std::vector<std::string_view> found;
+    while (found.size() < most) {
+        std::size_t start = text.find_first_not_of(" \t");
+        if (start == std::string_view::npos) break;
+        text.remove_prefix(start);
+        std::size_t end = std::min(text.find_first_of(" \t"), text.size());
+        found.push_back(text.substr(0, end));
+        text.remove_prefix(end);
+    }
+    return found;
+}
+
+// kthreadd, pid 2, as the system's first pid namespace sees it: a child of
+// pid 0 flagged as a kernel thread.
+bool kernel_threads_in_view() {
+    std::string stat;
+    if (!read_file(AT_FDCWD, "/proc/2/stat", 512, stat)) return false;
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    // ") STATE PPID PGRP SESSION TTY TPGID FLAGS ...": the parent and the flags.
+    std::vector<std::string_view> fields = words(std::string_view(stat).substr(close + 1), 7);
+    if (fields.size() < 7) return false;
+    constexpr std::uint64_t kernel_thread_flag = 0x00200000;  // PF_KTHREAD
+    std::optional<Pid> parent = parse_number<Pid>(fields[1]);
+    std::optional<std::uint64_t> flags = parse_number<std::uint64_t>(fields[6]);
+    return parent == Pid{0} && flags && (*flags & kernel_thread_flag) != 0;
+}
+
 }  // namespace
 
 struct ProcessQueries::State {
@@ -193,7 +223,9 @@ bool ProcessQueries::descriptors(Pid pid, std::size_t, DescriptorListing& out) {
     out.task = 0;
     out.inspectable = true;
     char path[32];
-    return state_->list_directory(number_path(path, pid, "/fd"), out);
+    if (state_->list_directory(number_path(path, pid, "/fd"), out)) return true;
+    if (errno == EACCES || errno == EPERM) out.inspectable = false;
+    return false;
 }
 
 // A thread's table is looked at when it is not one already listed: the
@@ -332,15 +364,26 @@ std::optional<Pid> ProcessQueries::process_of(Pid pid) {
 
 int ProcessQueries::descriptor_shortage() const noexcept { return state_->shortage; }
 
-// /proc/self names our pid only in a /proc mounted for our pid namespace: one
-// mounted for another names processes by numbers that mean other processes
-// to kill(2), pidfd_open(2) and a walk of the process tree.
+// /proc is ours when /proc/self names our pid and the NSpid line of
+// /proc/self/status has one pid (a /proc of an ancestor namespace lists one
+// per level, and numbers that merely match are told apart so): then a pid
+// found there names the same process to kill(2), pidfd_open(2) and a walk
+// of the process tree.
 bool pids_are_ours() {
-    char link[32];
-    ssize_t size = ::readlink("/proc/self", link, sizeof link);
-    if (size <= 0) return false;
-    std::optional<long> pid = parse_number<long>(std::string_view(link, static_cast<std::size_t>(size)));
-    return pid && *pid == static_cast<long>(::getpid());
+    if (!linux_proc::proc_is_ours()) return false;
+    std::string status;
+    if (!read_file(AT_FDCWD, "/proc/self/status", 4096, status)) return false;
+    std::size_t line = status.find("\nNSpid:");
+    if (line == std::string::npos) return true;  // kernels before 4.1 do not say
+    std::string_view pids = std::string_view(status).substr(line + 7);
+    return words(pids.substr(0, pids.find('\n')), 2).size() == 1;
+}
+
+// Our pid namespace is the system's first when kthreadd (pid 2, a kernel
+// thread, child of pid 0) is in view: kernel threads are visible there only.
+ProcessView process_view() {
+    if (!pids_are_ours()) return ProcessView::foreign;
+    return kernel_threads_in_view() ? ProcessView::every : ProcessView::own_namespace;
 }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {

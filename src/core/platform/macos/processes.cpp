@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -173,10 +174,14 @@ bool ProcessQueries::descriptors(Pid pid, std::size_t capacity, DescriptorListin
     out.task = 0;
     out.entries.clear();
     auto& buffer = state_->descriptors;
+    out.inspectable = true;
     bool listed = fill_listing(buffer, capacity, [pid](proc_fdinfo* data, int bytes) {
         return proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, data, bytes);
     });
-    if (!listed) return false;
+    if (!listed) {
+        if (errno == EPERM || errno == EACCES) out.inspectable = false;
+        return false;
+    }
     out.entries.reserve(buffer.size());
     for (const proc_fdinfo& entry : buffer) {
         out.entries.push_back(Descriptor{entry.proc_fd, entry.proc_fdtype == PROX_FDTYPE_SOCKET});
@@ -259,6 +264,9 @@ int ProcessQueries::descriptor_shortage() const noexcept { return 0; }
 
 // No pid namespaces.
 bool pids_are_ours() { return true; }
+
+// macOS has no pid namespaces: every process is listed.
+ProcessView process_view() { return ProcessView::every; }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {
     std::optional<socket_fdinfo> info = socket_fd_info(static_cast<Pid>(::getpid()), fd);
