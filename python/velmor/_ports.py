@@ -10,6 +10,7 @@ import os
 import time
 
 from velmor import _table
+from velmor._text import printable
 from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, Socket
 
 TYPE_CHECKING = False
@@ -165,12 +166,13 @@ def _user_text(uid: int | None) -> str:
     name = user_name(uid)
     if uid is None:
         return "an unknown user"
-    return f"user {name}" if name else f"uid {uid}"
+    return f"user {printable(name)}" if name else f"uid {uid}"
 
 
-def describe(process: Process) -> str:
-    """'name (pid N)'."""
-    return f"{process.name or '?'} (pid {process.pid})"
+def describe(process: Process | Signalled) -> str:
+    """'name (pid N)', the name escaped: the texts for people name every
+    process through this."""
+    return f"{printable(process.name) or '?'} (pid {process.pid})"
 
 
 def hidden_holder_text(socket: Socket) -> str:
@@ -391,10 +393,10 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
     stuck = [p for p in signalled if p.outcome == "running"]
     failed = [p for p in signalled if p.outcome == "failed"]
     if refused:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in refused)
+        who = ", ".join(describe(p) for p in refused)
         return f"port {port}: not allowed to signal {who}: another user's process (try sudo)"
     if stuck and after.state != "free":
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in stuck)
+        who = ", ".join(describe(p) for p in stuck)
         sent = stuck[0].signal or "the signal"
         if force or sent == "SIGKILL":
             return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
@@ -403,10 +405,10 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
             f"(--kill-after SECONDS sends SIGKILL to what is left)"
         )
     if skipped and not stuck:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in skipped)
+        who = ", ".join(describe(p) for p in skipped)
         return f"port {port}: held by {who}, this velmor process or one of its ancestors: not signalled"
     if failed:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in failed)
+        who = ", ".join(describe(p) for p in failed)
         return f"port {port}: could not signal {who}"
     text = explain(after)
     if after.reason == "connection":
