@@ -149,10 +149,11 @@ def macho_problems(module: MachOModule, arch: str, minimum: str) -> list[str]:
         problems.append(f"architecture {module.arch}, not {arch}")
     if module.kind not in FILE_TYPES.values():
         problems.append(f"{module.kind}, not a dylib or bundle")
-    if module.platform != PLATFORM_MACOS:
-        problems.append("no macOS platform recorded" if module.platform is None
-                        else f"platform {module.platform}, not macOS")
-    if module.minimum != minimum:
+    if module.platform is None:
+        problems.append("no macOS platform and minimum recorded")
+    elif module.platform != PLATFORM_MACOS:
+        problems.append(f"platform {module.platform}, not macOS")
+    elif module.minimum != minimum:
         problems.append(f"minimum macOS {module.minimum}, not {minimum}")
     if module.dylibs != [LIBSYSTEM]:
         problems.append(f"loads {module.dylibs}, not only {LIBSYSTEM}")

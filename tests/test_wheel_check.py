@@ -9,6 +9,7 @@ import platform
 import shutil
 import struct
 import subprocess
+import sys
 import zipfile
 from pathlib import Path
 
@@ -21,6 +22,7 @@ _path = Path(__file__).resolve().parent.parent / "scripts" / "wheel_check.py"
 _spec = importlib.util.spec_from_file_location("wheel_check", _path)
 assert _spec is not None and _spec.loader is not None
 wheel_check = importlib.util.module_from_spec(_spec)
+sys.modules["wheel_check"] = wheel_check  # its dataclasses look their module up
 _spec.loader.exec_module(wheel_check)
 
 CPU = {"arm64": 0x0100000C, "x86_64": 0x01000007, "ppc64": 0x01000012}
