@@ -72,16 +72,26 @@ function(velmor_core_library name)
   endif()
 endfunction()
 
+# Every module, the test-only ones included, is built against CPython's
+# stable ABI as of 3.10: one build of a module loads in every interpreter from
+# 3.10 on. The boundary sees the same restricted interface as the module
+# sources (which Python_add_library gives it), so nothing outside it can slip
+# in. (Needs the SABIModule component of find_package(Python), CMake 3.26.)
+set(VELMOR_STABLE_ABI 3.10)
+set(VELMOR_LIMITED_API 0x030a0000)
+
 # velmor_boundary_library(NAME CORE): the call boundary over the core CORE.
 function(velmor_boundary_library name core)
   add_library(${name} STATIC ${VELMOR_BOUNDARY_SOURCES})
-  target_link_libraries(${name} PUBLIC ${core} Python::Module)
+  target_link_libraries(${name} PUBLIC ${core} Python::SABIModule)
+  target_compile_definitions(${name} PRIVATE Py_LIMITED_API=${VELMOR_LIMITED_API})
   velmor_target_options(${name})
 endfunction()
 
-# velmor_module(NAME BOUNDARY SOURCES...): one extension module.
+# velmor_module(NAME BOUNDARY SOURCES...): one extension module, named
+# NAME.abi3.so.
 function(velmor_module name boundary)
-  Python_add_library(${name} MODULE WITH_SOABI ${ARGN})
+  Python_add_library(${name} MODULE USE_SABI ${VELMOR_STABLE_ABI} WITH_SOABI ${ARGN})
   target_link_libraries(${name} PRIVATE ${boundary})
   velmor_target_options(${name})
 endfunction()

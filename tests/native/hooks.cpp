@@ -74,7 +74,7 @@ OwnedRef find_first_listeners_hook(PyObject* const* args, Py_ssize_t nargs, PyOb
 OwnedRef native_failure_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr FunctionSpec spec{"native_failure", {"message"}, 1, 1};
     BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
-    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8(bound[0]) : nullptr;
+    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8AndSize(bound[0], nullptr) : nullptr;
     if (message == nullptr) throw type_mismatch(bound[0], "str");
     throw NativeFailure(message);
 }
@@ -83,7 +83,7 @@ OwnedRef native_failure_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 OwnedRef native_failure_unlocked_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr FunctionSpec spec{"native_failure_unlocked", {"message"}, 1, 1};
     BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
-    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8(bound[0]) : nullptr;
+    const char* message = PyUnicode_Check(bound[0]) ? PyUnicode_AsUTF8AndSize(bound[0], nullptr) : nullptr;
     if (message == nullptr) throw type_mismatch(bound[0], "str");
     std::string text = message;
     without_interpreter_lock([&]() -> int { throw NativeFailure(text); });

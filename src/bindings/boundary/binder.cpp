@@ -48,9 +48,9 @@ BoundArguments bind_arguments(const FunctionSpec& spec, PyObject* const* args, P
     if (nargs > static_cast<Py_ssize_t>(spec.count)) too_many_positional(spec, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
 
-    Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* keyword = PyTuple_GetItem(kwnames, k);
         long index = parameter_index(spec, keyword);
         if (index < 0) binding_error(spec, "got an unexpected keyword argument '" + object_text(keyword) + "'");
         auto slot = static_cast<std::size_t>(index);

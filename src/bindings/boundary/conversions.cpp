@@ -28,13 +28,13 @@ bool is_numpy_bool(PyObject* object) {
 }
 
 bool numpy_truth(PyObject* object) {
-    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-    if (number == nullptr || number->nb_bool == nullptr) {
+    auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(object), Py_nb_bool));
+    if (nb_bool == nullptr) {
         OwnedRef type_text = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
         throw CallError::deferred(PyExc_TypeError, "object of type '" + object_text(type_text.get()) +
                                                        "' does not define a '__bool__' conversion");
     }
-    int truth = number->nb_bool(object);
+    int truth = nb_bool(object);
     if (truth < 0) throw fetch_error();
     return truth == 1;
 }
@@ -71,7 +71,7 @@ std::vector<std::uint16_t> to_port_list(PyObject* object) {
     if (PyUnicode_Check(object)) throw CallError::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) {
         OwnedRef qualname = require(PyObject_GetAttr(sequence_type(), interned(Name::qualname)));
-        const char* target = PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+        const char* target = PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8AndSize(qualname.get(), nullptr) : nullptr;
         if (target == nullptr) throw fetch_error();
         throw type_mismatch(object, target);
     }
@@ -96,9 +96,8 @@ CallError add_argument_note(std::string_view parameter, CallError error) {
     PyObject* exception = error.exception();
     std::string note = "while processing '" + std::string(parameter) + "'";
     OwnedRef text = require_new(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-    PyObject* call_args[] = {exception, text.get()};
-    OwnedRef result = OwnedRef::steal(PyObject_VectorcallMethod(
-        interned(Name::add_note), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    OwnedRef result = OwnedRef::steal(
+        PyObject_CallMethodObjArgs(exception, interned(Name::add_note), text.get(), nullptr));
     if (!result) PyErr_Clear();  // interpreters without notes: the error goes on unmarked
     return error;
 }

@@ -5,11 +5,18 @@
 namespace velmor {
 namespace {
 
+// Read without the interpreter lock, as the interpreter's own test is.
 bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#if Py_LIMITED_API + 0 >= 0x030D0000
     return Py_IsFinalizing() != 0;
 #else
-    return _Py_IsFinalizing() != 0;
+    // The stable ABI of 3.10 to 3.12 has no test for finalization; but the
+    // runtime stops calling itself initialized at the very step at which
+    // finalization begins: after the atexit callbacks, which may still call
+    // us from any thread and must be served, and before daemon threads that
+    // ask for the lock are ended. Every CPython from 3.10 on does the two
+    // together.
+    return Py_IsInitialized() == 0;
 #endif
 }
 

@@ -13,8 +13,8 @@ std::string type_name_or_unprintable(PyObject* object) {
 // maximal invalid subsequence replaced by U+FFFD.
 std::string replace_surrogates(PyObject* text) {
     OwnedRef bytes = require_new(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    OwnedRef decoded = require_new(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                                        PyBytes_GET_SIZE(bytes.get()), "replace"));
+    OwnedRef decoded = require_new(PyUnicode_DecodeUTF8(PyBytes_AsString(bytes.get()),
+                                                        PyBytes_Size(bytes.get()), "replace"));
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
     if (utf8 == nullptr) throw fetch_error();

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <utility>
 
 #include "bindings/boundary/failures.hpp"
 
@@ -20,12 +21,22 @@ OwnedRef none() { return OwnedRef::borrow(Py_None); }
 
 OwnedRef flag(bool value) { return OwnedRef::borrow(value ? Py_True : Py_False); }
 
+// Fill slot `at` of a tuple or list made here and not yet shared, which takes
+// the reference over; they fail only on a slot out of range.
+void put_in_tuple(PyObject* made, std::size_t at, OwnedRef item) {
+    if (PyTuple_SetItem(made, static_cast<Py_ssize_t>(at), item.release()) != 0) throw fetch_error();
+}
+
+void put_in_list(PyObject* made, std::size_t at, OwnedRef item) {
+    if (PyList_SetItem(made, static_cast<Py_ssize_t>(at), item.release()) != 0) throw fetch_error();
+}
+
 // A tuple that takes over the given references.
 template <class... Items>
 OwnedRef tuple(Items&&... items) {
     OwnedRef made = require_new(PyTuple_New(sizeof...(Items)));
-    Py_ssize_t at = 0;
-    (PyTuple_SET_ITEM(made.get(), at++, items.release()), ...);
+    std::size_t at = 0;
+    (put_in_tuple(made.get(), at++, std::forward<Items>(items)), ...);
     return made;
 }
 
@@ -93,8 +104,7 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
     const SocketInfo& socket = entry.socket;
     OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(entry.holders.size())));
     for (std::size_t i = 0; i < entry.holders.size(); ++i) {
-        PyTuple_SET_ITEM(holders.get(), static_cast<Py_ssize_t>(i),
-                         process_tuple(table.processes[entry.holders[i].process]).release());
+        put_in_tuple(holders.get(), i, process_tuple(table.processes[entry.holders[i].process]));
     }
     // A listening or only bound socket has no remote end.
     bool connected = socket.state != SocketState::listen && socket.state != SocketState::close;
@@ -128,7 +138,7 @@ const char* outcome_name(TargetOutcome outcome) {
 OwnedRef socket_list(const SocketTable& table) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(table.sockets.size())));
     for (std::size_t i = 0; i < table.sockets.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), socket_tuple(table.sockets[i], table).release());
+        put_in_list(list.get(), i, socket_tuple(table.sockets[i], table));
     }
     return list;
 }
@@ -139,13 +149,13 @@ OwnedRef target_list(const std::vector<StopTarget>& targets) {
         const StopTarget& target = targets[i];
         OwnedRef ports = require_new(PyTuple_New(static_cast<Py_ssize_t>(target.ports.size())));
         for (std::size_t k = 0; k < target.ports.size(); ++k) {
-            PyTuple_SET_ITEM(ports.get(), static_cast<Py_ssize_t>(k), number(target.ports[k]).release());
+            put_in_tuple(ports.get(), k, number(target.ports[k]));
         }
         OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
         OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
                               flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
                               std::move(outcome));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        put_in_list(list.get(), i, std::move(item));
     }
     return list;
 }
@@ -153,7 +163,7 @@ OwnedRef target_list(const std::vector<StopTarget>& targets) {
 OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(pids.size())));
     for (std::size_t i = 0; i < pids.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number(pids[i]).release());
+        put_in_list(list.get(), i, number(pids[i]));
     }
     return list;
 }
