@@ -34,8 +34,15 @@ using linux_proc::read_file;
 constexpr std::size_t comm_limit = 15;
 constexpr std::size_t cmd_limit = 4095;
 
+// Older C libraries name no kcmp; its number is the kernel's, per architecture.
 #ifndef SYS_kcmp
+#if defined(__x86_64__)
 #define SYS_kcmp 312
+#elif defined(__aarch64__)
+#define SYS_kcmp 272
+#else
+#error "SYS_kcmp: no fallback number for this architecture"
+#endif
 #endif
 constexpr int kcmp_files = 2;  // KCMP_FILES
 
