@@ -389,7 +389,7 @@ class Server:
     def _read(self) -> None:
         stream = self.process.stdout
         assert stream is not None
-        while chunk := stream.read1(65536):
+        while chunk := os.read(stream.fileno(), 65536):
             with self._lock:
                 self._output += chunk
 
