@@ -82,6 +82,7 @@ class ListenerWatch:
         self._udp = udp
         self._known: dict[object, tuple[Socket, bool]] = {}  # identity: (socket, holders read)
         self._last: frozenset[object] | None = None
+        self._walked: set[int] = _processes() or set()  # the processes there at the last walk
 
     def look(self) -> list[Change]:
         """Reads the listening table once; the changes it shows, sorted by
@@ -102,6 +103,18 @@ class ListenerWatch:
         order = lambda change: _by_port_and_address(change.socket)  # noqa: E731
         return sorted(gone, key=order) + sorted(came, key=order)
 
+    def _newest_first(self) -> list[int] | None:
+        """Every process, those started since the last walk first: a
+        listener that lives a few milliseconds is most often opened by a
+        process just started, and the walk reaches it before it closes.
+        (Pids are reused, so their numbers do not tell which are new.) None
+        (every process, in the system's order) where there is no /proc."""
+        now = _processes()
+        if now is None:
+            return None
+        before, self._walked = self._walked, now
+        return [*(now - before), *(now & before)] or None
+
     def _with_holders(self, raws: Sequence[RawSocket]) -> list[tuple[Socket, bool]]:
         """The new sockets with their holders, from one walk over the
         processes for their ports alone, and whether the walk found the
@@ -110,20 +123,16 @@ class ListenerWatch:
             return []
         ports = sorted({raw[3] for raw in raws})
         walked = {_identity(raw): raw
-                  for raw in _table.sockets(ports, listening=True, udp=self._udp, pids=_newest_first())}
+                  for raw in _table.sockets(ports, listening=True, udp=self._udp, pids=self._newest_first())}
         return [(_socket(walked.get(_identity(raw), raw)), _identity(raw) in walked) for raw in raws]
 
 
-def _newest_first() -> list[int] | None:
-    """Every process, the most recently started (the highest pid) first:
-    a listener that lives a few milliseconds is most often opened by a
-    process just started, and the walk reaches it before it closes. None
-    (every process, in the system's order) where there is no /proc."""
+def _processes() -> set[int] | None:
+    """The pids /proc lists now; None where there is no /proc."""
     try:
-        names = os.listdir("/proc")
+        return {int(name) for name in os.listdir("/proc") if name.isdigit()}
     except OSError:
         return None
-    return sorted((int(name) for name in names if name.isdigit()), reverse=True) or None
 
 
 def _identity_of(socket: Socket) -> object:
