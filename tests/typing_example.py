@@ -9,8 +9,11 @@ Nothing here runs on import.
 
 from __future__ import annotations
 
+import subprocess
+
 import velmor
 from velmor import PortInfo
+from velmor.pytest_plugin import Server, ServerFactory
 
 
 def port_is_free(port: int) -> bool:
@@ -48,6 +51,14 @@ def version() -> str:
     return velmor.__version__
 
 
+def serve(velmor_server: ServerFactory, directory: str) -> tuple[int, int, str]:
+    server: Server = velmor_server(["python3", "-m", "http.server", "{port}"], cwd=directory, timeout=10.5,
+                                   env={"PATH": "/usr/bin"}, kill_after=1)
+    process: subprocess.Popen[bytes] = server.process
+    del process
+    return server.port, server.pid, server.output
+
+
 def misuse(port: int) -> None:
     """Calls the stubs must reject."""
     velmor.get_info(port)["pid"]  # type: ignore[index]  # may be None
@@ -57,3 +68,7 @@ def misuse(port: int) -> None:
     text: str = velmor.find_free()  # type: ignore[assignment]
     info: PortInfo = {"pid": 1, "name": "x"}  # type: ignore[typeddict-item]
     del text, info
+
+
+def server_misuse(velmor_server: ServerFactory) -> None:
+    velmor_server(["server"], port="8000")  # type: ignore[arg-type]

@@ -82,7 +82,7 @@ class Option:
 
 class Command:
     def __init__(self, name: str, summary: str, example: str, exits: str, options: Sequence[Option],
-                 ports: str, exclusive: Sequence[tuple[str, str]] = ()) -> None:
+                 ports: str, exclusive: Sequence[tuple[str, str]] = (), notes: str = "") -> None:
         self.name = name
         self.summary = summary
         self.example = example
@@ -90,6 +90,7 @@ class Command:
         self.options = list(options)
         self.ports = ports  # "required", "optional" or "none"
         self.exclusive = list(exclusive)
+        self.notes = notes  # a paragraph after the summary in the help
 
     def usage(self) -> str:
         parts = [f"velmor {self.name}"]
@@ -104,6 +105,10 @@ class Command:
 
     def help_text(self) -> str:
         lines = [f"usage: {self.usage()}", "", self.summary[0].upper() + self.summary[1:] + ".", ""]
+        if self.notes:
+            import textwrap
+
+            lines += [textwrap.fill(self.notes, 78), ""]
         if self.ports != "none":
             lines += ["arguments:", "  PORTS            port numbers and ranges like 3000-3010", ""]
         lines.append("options:")

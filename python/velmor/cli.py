@@ -10,6 +10,8 @@ Usage:
     velmor kill PORTS... [--udp] [--all-sockets] [--dry-run] [--force]
                 [--timeout SECONDS] [--kill-after SECONDS] [--json]
                                                      stop exactly what holds each port
+    velmor watch [PORTS...] [--udp] [--json] [--timeout SECONDS]
+                                                     show listeners as they come and go
 
 PORTS are port numbers (1-65535) and inclusive ranges such as 3000-3010,
 in any mix. A port is free when nothing listens on it on any local address
@@ -17,9 +19,9 @@ and a listener can be set up.
 
 Exit codes:
     0    success: who/ls answered; check, wait, kill: every port as asked;
-         free: a port was printed
+         free: a port was printed; watch: its --timeout ended it
     1    check: a port is not free; wait: timed out; kill: a port was not
-         freed; free: no free port found
+         freed; free: no free port found; any: the answer could not be written
     2    bad arguments
     130  interrupted (Ctrl-C)
 """
@@ -31,7 +33,7 @@ import os
 import sys
 
 import velmor
-from velmor import _ports
+from velmor import _ports, _watch
 from velmor._arguments import Arguments, Command, Option, UsageError, parse, parse_port, parse_seconds
 from velmor._text import printable
 
@@ -49,9 +51,9 @@ EXIT_INTERRUPTED = 130
 TOOL_EPILOG = """\
 exit codes:
   0    success: who/ls answered; check, wait, kill: every port as asked;
-       free: a port was printed
+       free: a port was printed; watch: its --timeout ended it
   1    check: a port is not free; wait: timed out; kill: a port was not freed;
-       free: no free port found
+       free: no free port found; any: the answer could not be written
   2    bad arguments
   130  interrupted (Ctrl-C)
 
@@ -157,7 +159,7 @@ def unique_ports(groups: Iterable[list[int]]) -> list[int]:
 
 
 def commands() -> list[Command]:
-    """The six commands, their options, examples and exit codes."""
+    """The commands, their options, examples and exit codes."""
     json_option = Option("--json", "print one JSON document on stdout (schema in docs/cli.md)")
     return [
         Command(
@@ -212,7 +214,27 @@ def commands() -> list[Command]:
             ],
             ports="required",
         ),
+        watch_command(),
     ]
+
+
+def watch_command() -> Command:
+    return Command(
+        "watch", "show every listener now (=), then each one as it appears (+) and goes (-), with its holders",
+        "velmor watch 3000 --json | tee port-3000.log",
+        "0 after --timeout, 1 when the output cannot be written (a closed pipe)",
+        [
+            Option("--udp", "watch bound UDP sockets too"),
+            Option("--json", "print one JSON object per line (JSON Lines; schema in docs/cli.md)"),
+            Option("--timeout", "stop after this long (default: run until Ctrl-C; fractions allowed)",
+                   parse_seconds, "SECONDS"),
+        ],
+        ports="optional",
+        notes=f"The listening table is read every {_watch.INTERVAL * 1000:g} ms, and the processes only for a "
+              "listener not seen before: a listener that opens and closes between two reads is never seen. "
+              "A '-' line names the holders seen when the listener appeared. Times are local, to the "
+              "millisecond. Runs until Ctrl-C or --timeout.",
+    )
 
 
 def tool_help(known: Sequence[Command]) -> str:
@@ -530,6 +552,82 @@ def run_kill(args: Arguments) -> int:
     return EXIT_OK if all_free else EXIT_FAIL
 
 
+_WATCH_MARKS = {"present": "=", "appeared": "+", "gone": "-"}
+
+
+_WATCH_WIDTHS = (1, 12, 5, 15, 5, 7, 8, 15)  # every cell but the command: at least this wide
+_WATCH_HEADER = ("", "TIME", "PROTO", "ADDRESS", "PORT", "PID", "USER", "NAME", "COMMAND")
+
+
+def watch_line(cells: Sequence[str]) -> str:
+    """One line of `watch`: cells of fixed least widths, so that lines
+    written one by one still line up as columns."""
+    return "  ".join(cell.ljust(width) for cell, width in zip(cells, _WATCH_WIDTHS)) + "  " + cells[-1]
+
+
+def watch_rows(change: _watch.Change) -> list[list[str]]:
+    """The lines of one change: one per holder, as `ls` writes them."""
+    import datetime
+
+    moment = datetime.datetime.fromtimestamp(change.time)
+    clock = moment.strftime("%H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
+    socket = change.socket
+    start = [_WATCH_MARKS[change.event], clock, socket.protocol, address_text(socket), str(socket.port)]
+    if not socket.processes:
+        why = short_hidden_text(socket) if change.holders_read else "(closed before its holders were read)"
+        return [[*start, "-", user_text(socket.uid), "-", why]]
+    return [[*start, *process_cells(process)] for process in socket.processes]
+
+
+def watch_json(change: _watch.Change) -> str:
+    import datetime
+    import json
+
+    moment = datetime.datetime.fromtimestamp(change.time).astimezone()
+    document = {**socket_json(change.socket), "event": change.event,
+                "time": moment.isoformat(timespec="milliseconds")}
+    return json.dumps(document)
+
+
+def _reader_gone() -> bool:
+    """True when stdout is a pipe or socket whose reader has gone."""
+    import select
+
+    try:
+        poller = select.poll()
+        poller.register(sys.stdout.fileno(), 0)  # errors and hang-ups are reported anyway
+        return any(events & (select.POLLERR | select.POLLHUP) for _, events in poller.poll(0))
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+def run_watch(args: Arguments) -> int:
+    ports = unique_ports(args.ports) if args.ports else None
+    if not args.json:
+        out(watch_line(_WATCH_HEADER).rstrip())
+        flush_answer()
+
+    def emit(changes: list[_watch.Change]) -> None:
+        for change in changes:
+            if args.json:
+                _write_answer(watch_json(change))
+            else:
+                for cells in watch_rows(change):
+                    out(watch_line(cells).rstrip())
+        flush_answer()
+
+    try:
+        _watch.watch(ports, emit, udp=args.udp, timeout=args.timeout, reader_gone=_reader_gone)
+    except KeyboardInterrupt:
+        flush_answer()  # what was written before Ctrl-C, whole lines
+        return EXIT_INTERRUPTED
+    except BrokenPipeError as error:
+        raise StdoutClosed(_why_not_written(error)) from None
+    if _reader_gone():
+        raise StdoutClosed("the reader of standard output has gone")
+    return EXIT_OK
+
+
 # --- entry point -------------------------------------------------------------------
 
 
@@ -540,7 +638,8 @@ def _run(argv: Sequence[str] | None) -> int:
     except UsageError as error:
         say(f"velmor: error: {error} (see 'velmor --help')")
         return EXIT_USAGE
-    handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill}
+    handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill,
+                "watch": run_watch}
     code = handlers[args.command](args)
     flush_answer()
     return code

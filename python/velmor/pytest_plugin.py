@@ -6,7 +6,10 @@ Fixtures:
                    that sets SO_REUSEADDR binds it at once
     port_factory   velmor.reserve itself, for a test that needs several
 
-Both give distinct ports across pytest-xdist workers and processes without
+    velmor_server  starts a server on a reserved port, returns once it
+                   listens, and stops it and its descendants at teardown
+
+The ports are distinct across pytest-xdist workers and processes without
 any shared file: the kernel does not hand a reserved port out again.
 
 With --velmor-leftovers, the end of the session reports (one line each) every
@@ -25,8 +28,11 @@ found with, so a process that later gets a reused pid is never stopped.
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
-from collections.abc import Callable, Sequence
+import threading
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TypeVar
 
 import pytest
 
@@ -203,6 +209,34 @@ def _wait_for_exits(pins: Sequence[int], seconds: float) -> None:
         waiting = [pin for pin in waiting if pin not in ready]
 
 
+_Key = TypeVar("_Key")
+
+
+def _signal_pinned(pins: Mapping[_Key, int], kill_after: float, timeout: float) -> dict[_Key, tuple[str | None, str]]:
+    """SIGTERM through every pin, SIGKILL through those whose process still
+    runs `kill_after` seconds later, waiting up to `timeout` seconds in all
+    (at least 1 s after the SIGKILL): for each key, the last signal sent and
+    what became of it ("exited", "running", "gone", "refused", "failed")."""
+    import signal
+
+    outcomes: dict[_Key, tuple[str | None, str]] = {}
+    signalled: dict[_Key, int] = {}
+    for key, pin in pins.items():
+        failure = _send(pin, signal.SIGTERM)
+        outcomes[key] = ("SIGTERM", failure or "running")
+        if failure is None:
+            signalled[key] = pin
+    _wait_for_exits(list(signalled.values()), kill_after)
+    for key, pin in signalled.items():
+        if not _exited(pin) and _send(pin, signal.SIGKILL) is None:
+            outcomes[key] = ("SIGKILL", "running")
+    _wait_for_exits(list(signalled.values()), max(timeout - kill_after, 1.0))
+    for key, pin in signalled.items():
+        if _exited(pin):
+            outcomes[key] = (outcomes[key][0], "exited")
+    return outcomes
+
+
 def stop_leftovers(leftovers: Sequence[Leftover], kill_after: float = _KILL_AFTER,
                    timeout: float = _STOP_TIMEOUT) -> list[str]:
     """Stops the leftovers found: SIGTERM through each pin to a process that
@@ -210,10 +244,8 @@ def stop_leftovers(leftovers: Sequence[Leftover], kill_after: float = _KILL_AFTE
     `kill_after` seconds later; one line per process on what became of it."""
     if not hasattr(os, "pidfd_open"):
         return _stop_unpinned(leftovers)
-    import signal
-
     outcomes: dict[int, tuple[str | None, str]] = {}  # index: (signal sent, outcome)
-    signalled: dict[int, int] = {}  # index: pin
+    to_signal: dict[int, int] = {}  # index: pin
     for index, leftover in enumerate(leftovers):
         pin = leftover.pin
         if pin is None:
@@ -222,18 +254,8 @@ def stop_leftovers(leftovers: Sequence[Leftover], kill_after: float = _KILL_AFTE
             # Alive after the look: the look was at the pinned process.
             outcomes[index] = (None, "gone (exited, or no longer holds a socket it was found with)")
         else:
-            failure = _send(pin, signal.SIGTERM)
-            outcomes[index] = ("SIGTERM", failure) if failure else ("SIGTERM", "running")
-            if failure is None:
-                signalled[index] = pin
-    _wait_for_exits(list(signalled.values()), kill_after)
-    for index, pin in signalled.items():
-        if not _exited(pin) and _send(pin, signal.SIGKILL) is None:
-            outcomes[index] = ("SIGKILL", "running")
-    _wait_for_exits(list(signalled.values()), max(timeout - kill_after, 1.0))
-    for index, pin in signalled.items():
-        if _exited(pin):
-            outcomes[index] = (outcomes[index][0], "exited")
+            to_signal[index] = pin
+    outcomes.update(_signal_pinned(to_signal, kill_after, timeout))
     lines = []
     for index, leftover in enumerate(leftovers):
         sent, outcome = outcomes[index]
@@ -333,3 +355,204 @@ def pytest_terminal_summary(terminalreporter: pytest.TerminalReporter, config: p
         terminalreporter.write_line("none")
     for line in lines:
         terminalreporter.write_line(printable(line))
+
+
+# --- a server for a test: velmor_server ---------------------------------------------
+
+_SERVER_LINES = 20  # lines of a server's output a failure shows
+
+
+class Server:
+    """A server the `velmor_server` fixture started, listening on `port`:
+    its `pid`, its `process` (stdout and stderr go to one pipe, which the
+    fixture reads) and `output`, all it has written so far."""
+
+    def __init__(self, command: Sequence[str], port: int, process: subprocess.Popen[bytes]) -> None:
+        self.command = list(command)
+        self.port = port
+        self.process = process
+        self.pid = process.pid
+        self._output = bytearray()
+        self._lock = threading.Lock()
+        self._reader = threading.Thread(target=self._read, name=f"velmor_server {self.pid} output", daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        stream = self.process.stdout
+        assert stream is not None
+        while chunk := os.read(stream.fileno(), 65536):
+            with self._lock:
+                self._output += chunk
+
+    @property
+    def output(self) -> str:
+        """What the server has written so far (stdout and stderr, as they
+        came), bytes that are not UTF-8 as U+FFFD."""
+        with self._lock:
+            return self._output.decode(errors="replace")
+
+    def last_lines(self, wait: float = 2.0) -> str:
+        """The end of the output, once the pipe is closed (or after `wait`
+        seconds), indented, every line escaped."""
+        self._reader.join(wait)
+        lines = self.output.splitlines()[-_SERVER_LINES:]
+        return "\n".join("    " + printable(line) for line in lines) if lines else "    (no output)"
+
+    def close_output(self, wait: float = 1.0) -> None:
+        """Closes the pipe once the reader has met its end (a process that
+        survived the stop still holds it: the pipe is then left open, since
+        closing a stream another thread reads would wait for that read)."""
+        self._reader.join(wait)
+        if not self._reader.is_alive() and self.process.stdout is not None:
+            self.process.stdout.close()
+
+    def __repr__(self) -> str:
+        return f"<Server pid {self.pid} on port {self.port}: {printable(' '.join(self.command))}>"
+
+
+class ServerFactory:
+    """velmor_server(command, *, port=None, env=None, cwd=None, timeout=30.0,
+    kill_after=2.0): starts `command` (a list; "{port}" in any argument is
+    replaced by the port: `port`, or one from velmor.reserve()) with `env`
+    (as Popen takes it: the whole environment) in `cwd`, and returns once
+    the process or one of its descendants listens on the port. The test
+    fails, with the exit code and the last lines of output, when the server
+    exits first or does not listen within `timeout` seconds (it is then
+    stopped). At teardown each server and its descendants get SIGTERM
+    through pins, SIGKILL `kill_after` seconds later."""
+
+    def __init__(self) -> None:
+        self._started: list[tuple[Server, _ServerTree, float]] = []
+
+    def __call__(
+        self,
+        command: Sequence[str],
+        *,
+        port: int | None = None,
+        env: Mapping[str, str] | None = None,
+        cwd: str | os.PathLike[str] | None = None,
+        timeout: float = 30.0,
+        kill_after: float = _KILL_AFTER,
+    ) -> Server:
+        if isinstance(command, (str, bytes)):
+            raise TypeError("the command is a list of arguments, not a string")
+        chosen = velmor.reserve() if port is None else port
+        argv = [str(argument).replace("{port}", str(chosen)) for argument in command]
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, env=env, cwd=cwd)
+        server = Server(argv, chosen, process)
+        tree = _ServerTree(process)
+        self._started.append((server, tree, kill_after))
+        try:
+            listening = velmor.wait_until_listening(chosen, timeout, pid=server.pid)
+        except ProcessLookupError:
+            code = process.wait()
+            pytest.fail(f"server {server.command[0]!r} exited with code {code} before it listened on port "
+                        f"{chosen}; its last lines:\n{server.last_lines()}", pytrace=False)
+        tree.pin_descendants()
+        if not listening:
+            tree.stop(kill_after)
+            pytest.fail(f"server {server.command[0]!r} (pid {server.pid}) did not listen on port {chosen} "
+                        f"within {timeout:g}s and was stopped; its last lines:\n{server.last_lines()}",
+                        pytrace=False)
+        return server
+
+    def stop_all(self) -> list[str]:
+        """Stops every server started, the last first; the problems found
+        (a descendant still listening), one line each."""
+        problems = []
+        for server, tree, kill_after in reversed(self._started):
+            try:
+                tree.pin_descendants()
+                tree.stop(kill_after)
+                problems += tree.still_listening()
+            finally:
+                tree.close()
+                server.close_output()
+        self._started.clear()
+        return problems
+
+
+class _ServerTree:
+    """A server and its descendants, each pinned by a pidfd as soon as it
+    is seen, so that only they are ever signalled: the server is pinned
+    before it can be reaped, a descendant only while it is still below the
+    server (looked at again after pinning)."""
+
+    def __init__(self, process: subprocess.Popen[bytes]) -> None:
+        self.process = process
+        self.pins: dict[int, int] = {}  # pid: pidfd
+        if hasattr(os, "pidfd_open"):
+            self.pins[process.pid] = os.pidfd_open(process.pid)
+
+    def pin_descendants(self) -> None:
+        if not hasattr(os, "pidfd_open") or not _proc_is_ours():
+            return
+        root = self.process.pid
+        fresh = {}
+        for pid in _table.process_tree(root):
+            if pid not in self.pins:
+                try:
+                    fresh[pid] = os.pidfd_open(pid)
+                except OSError:
+                    continue
+        below = set(_table.process_tree(root)) if fresh else set()
+        for pid, pin in fresh.items():
+            if pid in below and not _exited(pin):
+                self.pins[pid] = pin
+            else:
+                os.close(pin)
+
+    def stop(self, kill_after: float) -> None:
+        """SIGTERM, then SIGKILL after `kill_after` seconds, to each pinned
+        process still running; the server is reaped."""
+        if not self.pins:  # no pidfds here: the server alone, by the pid Popen keeps
+            _stop_child(self.process, kill_after)
+            return
+        running = {pid: pin for pid, pin in self.pins.items() if not _exited(pin)}
+        _signal_pinned(running, kill_after, kill_after + _STOP_TIMEOUT)
+        try:
+            self.process.wait(timeout=1.0)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def still_listening(self) -> list[str]:
+        """A line for each pinned process that survived the stop and still
+        listens on a port."""
+        alive = [pid for pid, pin in self.pins.items() if not _exited(pin)]
+        if not alive:
+            return []
+        lines = []
+        for raw in _table.sockets(None, listening=True, pids=alive):
+            for pid, name, cmd, _ in raw[10]:
+                lines.append(f"pid {pid} {printable(name)} (of the server {self.process.pid}) still listens on "
+                             f"port {raw[3]} ({raw[2]}) after SIGTERM and SIGKILL: {printable(cmd)}")
+        return lines
+
+    def close(self) -> None:
+        for pin in self.pins.values():
+            os.close(pin)
+        self.pins.clear()
+
+
+def _stop_child(process: subprocess.Popen[bytes], kill_after: float) -> None:
+    """Where pidfds are missing: the server itself, which Popen keeps from
+    being reaped, so its pid names it until the wait."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=kill_after)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture
+def velmor_server() -> Iterator[ServerFactory]:
+    """Starts servers on reserved ports and waits until they listen; stops
+    them and their descendants at teardown (see ServerFactory)."""
+    factory = ServerFactory()
+    yield factory
+    problems = factory.stop_all()
+    if problems:
+        pytest.fail("velmor_server: " + "; ".join(problems), pytrace=False)
