@@ -486,7 +486,7 @@ class _ServerTree:
             self.pins[process.pid] = os.pidfd_open(process.pid)
 
     def pin_descendants(self) -> None:
-        if not hasattr(os, "pidfd_open") or not _proc_is_ours():
+        if not hasattr(os, "pidfd_open") or not _ports.pids_are_ours():
             return
         root = self.process.pid
         fresh = {}
