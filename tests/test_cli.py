@@ -438,3 +438,30 @@ def test_help(command: list[str]) -> None:
     assert (result.returncode, result.stderr) == (0, "")
     assert "exit codes:" in result.stdout
     assert re.search(r"example:\n +(\S+=\$\()?velmor ", result.stdout)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["who", "99999"], "port 99999 is out of range 1-65535"),
+        (["who", "0"], "port 0 is out of range 1-65535"),
+        (["kill", "65536"], "port 65536 is out of range 1-65535"),
+        (["check", "3000-70000"], "invalid range '3000-70000': port 70000 is out of range 1-65535"),
+        (["free", "--prefer", "0"], "argument --prefer: port 0 is out of range 1-65535"),
+        (["who", "30x"], "invalid port or range '30x': expected PORT or START-END"),
+        (["who", "3000-"], "invalid port or range '3000-': expected PORT or START-END"),
+    ],
+)
+def test_a_number_outside_the_ports_is_named_as_such(args: list[str], message: str) -> None:
+    result = velmor(*args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"velmor: error: {message} (see 'velmor --help')\n"
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["free"], ["who", "--json", "1"], ["ls"]])
+def test_a_full_disk_is_named_as_such(args: list[str]) -> None:
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([*VELMOR, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr == "velmor: cannot write the answer: no space left on device\n"

@@ -307,3 +307,59 @@ def test_ls_lists_every_listener_with_the_schema(
     code, out, _ = run(capsys, "ls")
     assert out.splitlines()[0].split() == ["PROTO", "ADDRESS", "PORT", "PID", "USER", "NAME", "COMMAND"]
     assert not [line for line in out.splitlines() if line.startswith("udp")]
+
+
+# --- nothing a process name can forge -------------------------------------------------
+
+# Any local user can name a process so: ESC ... BEL retitles a terminal, CR
+# and LF would forge a line, TAB shifts columns, U+202E turns the rest of a
+# line around, and the last byte is not UTF-8.
+FORGED_NAME = b"\x1b]0;X\x07\r\n\t\xe2\x80\xae\xff"
+FORGED_ARGUMENT = b"\x1b[2J\rpid 1 free\nport 1 free\t\xe2\x80\xae\xfe"
+
+
+def assert_forgery_shown_escaped(text: str, lines: int) -> None:
+    """`text` is `lines` lines of printable characters, in which the forged
+    name shows escaped."""
+    written = text.split("\n")
+    assert written[-1] == ""
+    assert len(written) - 1 == lines, text
+    assert all(line.isprintable() for line in written), text
+    assert "\\x1b" in text and "\\u202e" in text and "\ufffd" in text
+
+
+@pytest.mark.parametrize(
+    ("argv", "kinds", "udp_beside", "code", "out_lines", "err_lines"),
+    [
+        (["ls"], "tcp", False, 0, 2, 0),
+        (["who"], "tcp", False, 0, 2, 0),
+        (["who"], "connected", False, 0, 2, 0),  # the reason names the holder
+        (["who"], "tcp", True, 0, 3, 0),  # the UDP note names the other holder
+        (["check"], "tcp", False, 1, 1, 0),
+        (["kill", "--dry-run"], "tcp", False, 0, 2, 0),
+        (["kill", "--timeout", "0.3"], "tcp,ignore-term", False, 1, 2, 1),  # the error line
+    ],
+    ids=["ls", "who", "who-reason", "who-udp-note", "check", "kill-dry-run", "kill-error"],
+)
+def test_a_forged_process_name_is_escaped_on_every_output_path(
+    inside: None, start_holder: Callable[..., Holder], capsys: pytest.CaptureFixture[str],
+    argv: list[str], kinds: str, udp_beside: bool, code: int, out_lines: int, err_lines: int,
+) -> None:
+    named = f",name-{FORGED_NAME.hex()}"
+    holder = start_holder(kinds=kinds + named, extra_args=(FORGED_ARGUMENT,))
+    if udp_beside:
+        start_holder(holder.port, kinds="udp" + named, extra_args=(FORGED_ARGUMENT,))
+    result, out, err = run(capsys, *argv, str(holder.port))
+    assert result == code, out + err
+    assert_forgery_shown_escaped(out + err, out_lines + err_lines)
+    assert len(err.splitlines()) == err_lines
+
+
+def test_json_keeps_a_forged_name_as_the_system_gave_it(
+    inside: None, start_holder: Callable[..., Holder], capsys: pytest.CaptureFixture[str]
+) -> None:
+    holder = start_holder(kinds=f"tcp,name-{FORGED_NAME.hex()}", extra_args=(FORGED_ARGUMENT,))
+    code, document = run_json(capsys, "who", str(holder.port))
+    [process] = document["ports"][0]["sockets"][0]["processes"]
+    assert process["name"] == FORGED_NAME.decode(errors="replace")
+    assert process["cmd"].endswith(FORGED_ARGUMENT.decode(errors="replace"))

@@ -244,3 +244,141 @@ def test_leftovers_report_is_quiet_without_the_option(tmp_path: Path) -> None:
     result = pytest_session(tmp_path, "def test_nothing(free_port):\n    assert free_port > 0\n")
     assert result.returncode == 0 and "servers left running" not in result.stdout
     assert json.dumps  # the module stays imported for the other tests
+
+
+# --- leftovers under xdist, pinned when found -------------------------------------------
+
+# A server that names itself with a forged name (see test_table.py), listens
+# on argv[1] and then writes "pid port" to a file in the directory argv[2].
+_NAMED_SERVER = textwrap.dedent("""
+    import ctypes, os, socket, sys, time
+    ctypes.CDLL(None).prctl(15, b"\\x1b]0;X\\x07\\r\\n\\t\\xe2\\x80\\xae\\xff", 0, 0, 0)  # PR_SET_NAME
+    s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen()
+    with open(os.path.join(sys.argv[2], str(os.getpid())), "w") as f:
+        f.write(f"{os.getpid()} {sys.argv[1]}")
+    time.sleep(120)
+    """)
+
+
+def section_lines(stdout: str) -> list[str]:
+    """The lines of the plugin's section in a session's output."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if "velmor: servers left running" in line)
+    return [line for line in lines[start + 1 :] if line and not line.startswith("=")]
+
+
+def kill_if_ours(pid: int, marker: str) -> None:
+    """SIGKILL through a pidfd to the process `pid` if its command line
+    carries `marker` (one of this test's servers), never to another one."""
+    try:
+        pin = os.pidfd_open(pid)
+    except OSError:
+        return
+    try:
+        if marker.encode() in Path(f"/proc/{pid}/cmdline").read_bytes():
+            signal.pidfd_send_signal(pin, signal.SIGKILL)
+    except OSError:
+        pass
+    finally:
+        os.close(pin)
+
+
+@pytest.mark.parametrize(("workers", "mode"), [(2, "stop"), (4, "stop"), (2, "report")])
+def test_leftovers_of_xdist_workers_are_reported_and_stopped(
+    inside: None, tmp_path: Path, workers: int, mode: str
+) -> None:
+    pytest.importorskip("xdist")
+    servers = tmp_path / "servers"
+    servers.mkdir()
+    (tmp_path / "server.py").write_text(_NAMED_SERVER)
+    # Half the servers are the test's own children, half are orphans: the
+    # process that started them exits at once.
+    result = pytest_session(
+        tmp_path,
+        f"""
+        import os, subprocess, sys, time, pytest
+        SERVER = [sys.executable, {str(tmp_path / "server.py")!r}]
+        @pytest.mark.parametrize("n", range(8))
+        def test_leaks_a_server(n, free_port):
+            command = [*SERVER, str(free_port), {str(servers)!r}]
+            if n % 2:
+                subprocess.run([sys.executable, "-c",
+                                "import subprocess, sys; subprocess.Popen(sys.argv[1:])", *command], check=True)
+            else:
+                subprocess.Popen(command)
+            while not any(f.read_text().endswith(f" {{free_port}}") for f in __import__("pathlib").Path(
+                    {str(servers)!r}).iterdir() if f.stat().st_size):
+                time.sleep(0.01)
+        """,
+        "-n", str(workers), f"--velmor-leftovers={mode}",
+    )
+    found = [tuple(map(int, path.read_text().split())) for path in servers.iterdir()]
+    try:
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert len(found) == 8
+        lines = section_lines(result.stdout)
+        assert all(line.isprintable() for line in lines) and "\\x1b]0;X\\x07\\r\\n\\t\\u202e" in lines[0]
+        for pid, port in found:
+            [listens] = [line for line in lines if line.startswith(f"pid {pid} ") and "listens" in line]
+            assert f"listens on port {port} (127.0.0.1)" in listens
+            if mode == "stop":
+                [stopped] = [line for line in lines if line.startswith(f"stopped pid {pid} ")]
+                assert stopped.endswith(f"on port {port}: SIGTERM exited")
+                assert velmor.listeners(port) == []
+            else:
+                assert not [line for line in lines if "stopped" in line]
+                assert [p.pid for s in velmor.listeners(port) for p in s.processes] == [pid]
+    finally:
+        for pid, _ in found:
+            kill_if_ours(pid, str(tmp_path))
+
+
+_REUSED_PID = textwrap.dedent("""
+    import json, subprocess, sys
+    import private_network, velmor
+    from velmor import pytest_plugin
+    private_network._loopback_up()
+    SERVER = ("import socket, sys, time; s = socket.socket(); "
+              "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); "
+              "s.bind(('127.0.0.1', 4000)); s.listen(); print('ready', flush=True); time.sleep(60)")
+    def serve():
+        server = subprocess.Popen([sys.executable, "-c", SERVER], stdout=subprocess.PIPE, text=True)
+        assert server.stdout.readline() == "ready\\n"
+        return server
+    first = serve()
+    found = pytest_plugin.find_leftovers()
+    reported = pytest_plugin.report_lines(found)
+    first.kill(); first.wait()
+    # The next process of this pid namespace gets the reported pid again.
+    with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+        f.write(str(first.pid - 1))
+    second = serve()
+    by_pid_list = [p.pid for r in velmor.stop(4000, pids=[first.pid], dry_run=True) for p in r.processes]
+    stopped = pytest_plugin.stop_leftovers(found, kill_after=0.2, timeout=0.5)
+    print(json.dumps({"first": first.pid, "second": second.pid, "reported": reported, "stopped": stopped,
+                      "by_pid_list": by_pid_list, "second_runs": second.poll() is None}))
+    second.kill(); second.wait()
+    """)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not Path("/usr/bin/unshare").exists(), reason="needs root and unshare")
+def test_the_stop_spares_a_process_that_got_a_reported_pid_again(tmp_path: Path) -> None:
+    # In a pid namespace (and network namespace) of its own, where the pid
+    # that comes next can be chosen.
+    tests = Path(__file__).parent
+    result = subprocess.run(
+        ["unshare", "--fork", "--pid", "--mount-proc", "--net", sys.executable, "-c", _REUSED_PID],
+        capture_output=True, text=True, timeout=120, env={**os.environ, "PYTHONPATH": str(tests)},
+    )
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout)
+    assert seen["second"] == seen["first"]  # the pid came again
+    [reported] = seen["reported"]
+    assert reported.startswith(f"pid {seen['first']} ") and "listens on port 4000" in reported
+    # A list of pids taken at the report would stop the newcomer ...
+    assert seen["by_pid_list"] == [seen["second"]]
+    # ... the pinned leftovers do not.
+    assert seen["second_runs"] is True
+    [line] = seen["stopped"]
+    assert line.startswith(f"not stopped pid {seen['first']} ") and ": gone" in line

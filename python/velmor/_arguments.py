@@ -24,13 +24,17 @@ class UsageError(Exception):
     """A call that does not fit the command line: one line, exit code 2."""
 
 
+class PortOutOfRange(UsageError):
+    """A number that is written right but is no port."""
+
+
 def parse_port(text: str) -> int:
     """One port number, 1-65535 (0 is not a real port: bind picks one)."""
     if not (text.isascii() and text.isdigit()):
         raise UsageError(f"invalid port '{text}': expected a number")
     port = int(text)
     if not 1 <= port <= 65535:
-        raise UsageError(f"invalid port '{text}': must be 1-65535")
+        raise PortOutOfRange(f"port {port} is out of range 1-65535")
     return port
 
 
@@ -42,6 +46,9 @@ def parse_port_or_range(text: str) -> list[int]:
             raise UsageError(text)
         start = parse_port(start_text)
         end = parse_port(end_text) if dash else start
+    except PortOutOfRange as error:
+        # The form is right, the number is not: say which number.
+        raise PortOutOfRange(f"invalid range '{text}': {error}" if dash else str(error)) from None
     except UsageError:
         raise UsageError(f"invalid port or range '{text}': expected PORT or START-END") from None
     if end < start:

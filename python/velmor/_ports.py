@@ -10,6 +10,7 @@ import os
 import time
 
 from velmor import _table
+from velmor._text import printable
 from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, Socket
 
 TYPE_CHECKING = False
@@ -89,7 +90,11 @@ def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> li
 # --- the state of a port -------------------------------------------------------
 
 
-def _status(port: int, on_port: tuple[Socket, ...]) -> PortStatus:
+def _status(port: int, on_port: tuple[Socket, ...], *, lasting: bool = False) -> PortStatus:
+    """The port's state from its sockets. `lasting`: they are the sockets
+    seen in two reads in a row, so a bind that fails for want of the address
+    while none is there met a socket of a moment (another process's trial
+    of the port), which does not make the port busy."""
     tcp = [s for s in on_port if s.protocol == "tcp"]
     listening = [s for s in tcp if s.state == "listen"]
     if listening:
@@ -98,7 +103,7 @@ def _status(port: int, on_port: tuple[Socket, ...]) -> PortStatus:
     if any(s.state != "time-wait" for s in tcp):
         return PortStatus(port, "busy", "connection", None, on_port)
     failure = _table.probe(port)
-    if failure == 0:
+    if failure == 0 or (lasting and not tcp and failure == errno.EADDRINUSE):
         return PortStatus(port, "free", None, None, on_port)
     reason: BusyReason = "time-wait" if tcp else "unknown"
     return PortStatus(port, "busy", reason, None, on_port, failure)
@@ -117,12 +122,38 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     return _statuses_of(wanted, sockets(wanted, udp=True))
 
 
-def _statuses_of(ports: Sequence[int], found: Iterable[Socket]) -> list[PortStatus]:
+def _statuses_of(ports: Sequence[int], found: Iterable[Socket], *, lasting: bool = False) -> list[PortStatus]:
     """Each port's state from the sockets found on the ports (sorted)."""
     by_port: dict[int, list[Socket]] = {port: [] for port in ports}
     for socket in found:
         by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port])) for port in ports]
+    return [_status(port, tuple(by_port[port]), lasting=lasting) for port in ports]
+
+
+_REREADS = 3
+_REREAD_PAUSE = 0.002
+
+
+def _lasting_statuses(ports: Sequence[int]) -> list[PortStatus]:
+    """statuses(ports), with the sockets of a moment left out: when a port
+    is not free, the tables are read again (up to _REREADS times, a pause
+    apart), and only the sockets in two reads in a row count. Another
+    process that tries the port in a loop (is_available) holds a socket on
+    it for an instant, each time a new one; a socket that lasts is there
+    in both reads."""
+    previous = sockets(ports, udp=True)
+    states = _statuses_of(ports, previous)
+    for _ in range(_REREADS):
+        if all(state.state == "free" for state in states):
+            break
+        time.sleep(_REREAD_PAUSE)
+        current = sockets(ports, udp=True)
+        known = {socket.inode for socket in previous}
+        # TIME-WAIT sockets have no inode: they are kept as they are.
+        kept = [socket for socket in current if socket.inode == 0 or socket.inode in known]
+        previous = current
+        states = _statuses_of(ports, kept, lasting=True)
+    return states
 
 
 def status(port: int) -> PortStatus:
@@ -165,12 +196,13 @@ def _user_text(uid: int | None) -> str:
     name = user_name(uid)
     if uid is None:
         return "an unknown user"
-    return f"user {name}" if name else f"uid {uid}"
+    return f"user {printable(name)}" if name else f"uid {uid}"
 
 
-def describe(process: Process) -> str:
-    """'name (pid N)'."""
-    return f"{process.name or '?'} (pid {process.pid})"
+def describe(process: Process | Signalled) -> str:
+    """'name (pid N)', the name escaped: the texts for people name every
+    process through this."""
+    return f"{printable(process.name) or '?'} (pid {process.pid})"
 
 
 def hidden_holder_text(socket: Socket) -> str:
@@ -229,11 +261,31 @@ netlink query (tens of microseconds) every 5 ms, under 1% of a core. Ctrl-C
 ends a pause at once."""
 
 
+def pids_are_ours() -> bool:
+    """True when the pids the system lists are those of this process's pid
+    namespace. In a pid namespace that reads another namespace's /proc
+    (unshare --pid without --mount-proc), a pid found there names another
+    process to a signal or a wait."""
+    return bool(_table.pids_are_ours())
+
+
+def require_own_pids(doing: str) -> None:
+    """Raises OSError when pids_are_ours() is false, saying that `doing`
+    (e.g. "wait for pid 12") cannot be done here."""
+    if not pids_are_ours():
+        raise OSError(
+            errno.EOPNOTSUPP,
+            f"cannot {doing}: /proc belongs to another pid namespace, so its pids name other processes "
+            "(mount a /proc for this pid namespace)",
+        )
+
+
 class _ProcessWatch:
     """Whether a process has exited (a zombie has), pinned where the system
     can pin it, so that a reused pid is not taken for it."""
 
     def __init__(self, pid: int) -> None:
+        require_own_pids(f"wait for pid {pid}")
         self.pid = pid
         self._pidfd: int | None = None
         opener = getattr(os, "pidfd_open", None)
@@ -259,8 +311,10 @@ class _ProcessWatch:
         if self._pidfd is not None:
             import select
 
-            readable, _, _ = select.select([self._pidfd], [], [], 0)
-            return bool(readable)
+            # poll, not select: a descriptor numbered 1024 or more is out of select's range.
+            poller = select.poll()
+            poller.register(self._pidfd, select.POLLIN)
+            return bool(poller.poll(0))
         return not self._alive()
 
     def close(self) -> None:
@@ -272,6 +326,8 @@ class _ProcessWatch:
 def listening_now(port: int, pid: int | None = None) -> bool:
     """True when a TCP listener exists on the port on any local address;
     with `pid`, only one held by that process or one of its descendants."""
+    if pid is not None:
+        require_own_pids(f"look for the listeners of pid {pid}")
     return _ListenerCheck(port, pid)()
 
 
@@ -279,13 +335,16 @@ class _ListenerCheck:
     """listening_now for one port, made again and again by a wait: while the
     port's listeners stay those that no descendant of `pid` held, the
     descendants are looked for again (a pass over every process) only every
-    0.1 s, not at every check."""
+    0.1 s, not at every check. The process tree is trusted only while
+    `watch` shows that `pid` is still the process it was when the wait
+    began: once it has exited, its pid may name a newer process."""
 
     _RECHECK = 0.1
 
-    def __init__(self, port: int, pid: int | None) -> None:
+    def __init__(self, port: int, pid: int | None, watch: _ProcessWatch | None = None) -> None:
         self.port = port
         self.pid = pid
+        self.watch = watch
         self._not_ours: frozenset[int] = frozenset()  # listener inodes held by no descendant
         self._looked = 0.0
 
@@ -296,6 +355,9 @@ class _ListenerCheck:
         if listening <= self._not_ours and time.monotonic() - self._looked < self._RECHECK:
             return False
         tree = _table.process_tree(self.pid)
+        # Still alive after the tree was read: the tree is the process's own.
+        if self.watch is not None and self.watch.exited():
+            return False
         if any(raw[10] for raw in _table.sockets([self.port], listening=True, pids=tree)):
             return True
         self._not_ours, self._looked = listening, time.monotonic()
@@ -322,15 +384,12 @@ def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = 
     watch = _ProcessWatch(pid) if pid is not None else None
     deadline = time.monotonic() + seconds
     pause = _FIRST_PAUSE
-    check = _ListenerCheck(wanted[0], pid)
+    check = _ListenerCheck(wanted[0], pid, watch)
     try:
         while True:
             if check():
                 return True
             if watch is not None and watch.exited():
-                # It may have started listening just before it exited.
-                if check():
-                    return True
                 raise ProcessLookupError(errno.ESRCH, f"process {pid} exited before anything listened on port {port}")
             left = deadline - time.monotonic()
             if left <= 0:
@@ -391,10 +450,10 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
     stuck = [p for p in signalled if p.outcome == "running"]
     failed = [p for p in signalled if p.outcome == "failed"]
     if refused:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in refused)
+        who = ", ".join(describe(p) for p in refused)
         return f"port {port}: not allowed to signal {who}: another user's process (try sudo)"
     if stuck and after.state != "free":
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in stuck)
+        who = ", ".join(describe(p) for p in stuck)
         sent = stuck[0].signal or "the signal"
         if force or sent == "SIGKILL":
             return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
@@ -403,10 +462,10 @@ def _failure_text(port: int, after: PortStatus, signalled: Sequence[Signalled], 
             f"(--kill-after SECONDS sends SIGKILL to what is left)"
         )
     if skipped and not stuck:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in skipped)
+        who = ", ".join(describe(p) for p in skipped)
         return f"port {port}: held by {who}, this velmor process or one of its ancestors: not signalled"
     if failed:
-        who = ", ".join(f"{p.name} (pid {p.pid})" for p in failed)
+        who = ", ".join(describe(p) for p in failed)
         return f"port {port}: could not signal {who}"
     text = explain(after)
     if after.reason == "connection":
@@ -458,7 +517,7 @@ def stop(
         before = {state.port: state for state in _statuses_of(wanted, found_before)}
     else:
         before = {state.port: state for state in statuses(wanted)}
-    after = before if dry_run else {state.port: state for state in statuses(wanted)}
+    after = before if dry_run else {state.port: state for state in _lasting_statuses(wanted)}
     waited = max(seconds, kill_after + 1) if kill_after is not None else seconds
     reports: list[PortStop] = []
     for port in wanted:

@@ -23,8 +23,6 @@ async def _poll(check: Callable[[], bool], timeout: float, watch: _ports._Proces
         if check():
             return True
         if watch is not None and watch.exited():
-            if check():
-                return True
             raise ProcessLookupError(errno.ESRCH, f"process {watch.pid} exited before anything listened on port {port}")
         left = deadline - time.monotonic()
         if left <= 0:
@@ -40,7 +38,7 @@ async def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | N
     [wanted] = _ports._port_list(port) or [port]
     watch = _ports._ProcessWatch(pid) if pid is not None else None
     try:
-        return await _poll(_ports._ListenerCheck(wanted, pid), timeout, watch, wanted)
+        return await _poll(_ports._ListenerCheck(wanted, pid, watch), timeout, watch, wanted)
     finally:
         if watch is not None:
             watch.close()

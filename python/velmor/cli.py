@@ -26,12 +26,14 @@ Exit codes:
 
 from __future__ import annotations
 
+import errno
 import os
 import sys
 
 import velmor
 from velmor import _ports
 from velmor._arguments import Arguments, Command, Option, UsageError, parse, parse_port, parse_seconds
+from velmor._text import printable
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -61,28 +63,55 @@ example:
 
 
 class StdoutClosed(Exception):
-    """The answer cannot be written: standard output is closed."""
+    """The answer cannot be written; the argument says why ("standard
+    output is closed", "no space left on device")."""
 
 
-def out(text: str) -> None:
-    """One line of the answer, on stdout."""
+def _why_not_written(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.errno:
+        text = os.strerror(error.errno)
+        return text[:1].lower() + text[1:]
+    return "standard output is closed"
+
+
+def _write_answer(text: str) -> None:
+    """`text` on stdout as it is: only for what is already safe (JSON, or
+    lines made printable)."""
     if sys.stdout is None:
-        raise StdoutClosed
+        raise StdoutClosed("standard output is closed")
     try:
         sys.stdout.write(text + "\n")
     except (ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
-        raise StdoutClosed from error
+        raise StdoutClosed(_why_not_written(error)) from error
+
+
+def flush_answer() -> None:
+    """Writes out what stdout still buffers (a full disk shows only here)."""
+    if sys.stdout is None:
+        return
+    try:
+        sys.stdout.flush()
+    except (ValueError, OSError) as error:
+        if isinstance(error, BrokenPipeError):
+            raise
+        raise StdoutClosed(_why_not_written(error)) from error
+
+
+def out(line: str) -> None:
+    """One line of the answer, on stdout, escaped as a whole: whatever a
+    line holds, it stays one line of printable text."""
+    _write_answer(printable(line))
 
 
 def say(text: str) -> None:
-    """A diagnostic, on stderr only, never in the answer; dropped when
-    stderr is closed."""
+    """A diagnostic line, on stderr only, never in the answer, escaped as
+    a whole; dropped when stderr is closed."""
     if sys.stderr is None:
         return
     try:
-        sys.stderr.write(text + "\n")
+        sys.stderr.write(printable(text) + "\n")
         sys.stderr.flush()
     except (ValueError, OSError):
         pass
@@ -91,18 +120,14 @@ def say(text: str) -> None:
 def print_json(document: object) -> None:
     import json
 
-    out(json.dumps(document, indent=2))
+    # json.dumps escapes every control character and (ensure_ascii) every
+    # character beyond ASCII: the values stay exactly what the system gave.
+    _write_answer(json.dumps(document, indent=2))
 
 
-def printable(text: str) -> str:
-    """Text with control characters escaped, so one value stays on one line."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
-def format_table(rows: Sequence[Sequence[str]], width: int | None) -> str:
-    """Rows as left-aligned columns; lines are cut to fit `width`."""
+def format_table(rows: Sequence[Sequence[str]], width: int | None) -> list[str]:
+    """Rows of printable cells as left-aligned columns, one line each;
+    lines are cut to fit `width`."""
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
     lines = []
     for row in rows:
@@ -110,7 +135,7 @@ def format_table(rows: Sequence[Sequence[str]], width: int | None) -> str:
         if width is not None and len(line) > width:
             line = line[: max(width - 3, 0)] + "..."
         lines.append(line.rstrip())
-    return "\n".join(lines)
+    return lines
 
 
 def terminal_width() -> int | None:
@@ -215,7 +240,7 @@ def address_text(socket: Socket) -> str:
 def user_text(uid: int | None) -> str:
     if uid is None:
         return "-"
-    return _ports.user_name(uid) or str(uid)
+    return printable(_ports.user_name(uid) or str(uid))
 
 
 def short_hidden_text(socket: Socket) -> str:
@@ -285,7 +310,8 @@ def run_ls(args: Arguments) -> int:
             rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket)])
         for process in socket.processes:
             rows.append([*start, *process_cells(process)])
-    out(format_table(rows, terminal_width()))
+    for line in format_table(rows, terminal_width()):
+        out(line)
     return EXIT_OK
 
 
@@ -301,7 +327,7 @@ def status_rows(state: PortStatus) -> list[list[str]]:
             for process in socket.processes:
                 rows.append([*start, *process_cells(process)])
         return rows
-    detail = "-" if state.state == "free" else _ports.explain(state).removeprefix("busy: ")
+    detail = "-" if state.state == "free" else printable(_ports.explain(state).removeprefix("busy: "))
     return [[port, state.state, "-", "-", "-", "-", detail]]
 
 
@@ -313,7 +339,8 @@ def run_who(args: Arguments) -> int:
     rows = [["PORT", "STATE", "ADDRESS", "PID", "USER", "NAME", "COMMAND"]]
     for state in states:
         rows.extend(status_rows(state))
-    out(format_table(rows, terminal_width()))
+    for line in format_table(rows, terminal_width()):
+        out(line)
     for state in states:
         note = _ports.udp_note(state)
         if note:
@@ -464,9 +491,11 @@ def _run(argv: Sequence[str] | None) -> int:
         return EXIT_USAGE
     handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill}
     code = handlers[args.command](args)
-    if sys.stdout is not None:
-        sys.stdout.flush()
+    flush_answer()
     return code
+
+
+_NO_ANSWER = (errno.EMFILE, errno.ENFILE, errno.EOPNOTSUPP)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -475,14 +504,27 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _run(argv)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    except StdoutClosed:
-        say("velmor: cannot write the answer: standard output is closed")
+    except StdoutClosed as why:
+        say(f"velmor: cannot write the answer: {why}")
+        _drop_stdout()
         return EXIT_FAIL
     except BrokenPipeError:
-        # The reader went away (e.g. `| head`): stop quietly, without a
-        # second error when Python flushes stdout at exit.
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, AttributeError, ValueError):
-            pass
+        # The reader went away (e.g. `| head`): stop quietly.
+        _drop_stdout()
         return EXIT_FAIL
+    except OSError as error:
+        # Out of descriptors, or pids that name other processes: no answer
+        # can be given, and that is said in one line.
+        if error.errno not in _NO_ANSWER or len(error.args) < 2:
+            raise
+        say(f"velmor: {error.args[1]}")
+        return EXIT_FAIL
+
+
+def _drop_stdout() -> None:
+    """Points stdout at /dev/null, so that what it still buffers does not
+    fail a second time when Python flushes it at exit."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, AttributeError, ValueError):
+        pass

@@ -10,22 +10,40 @@ Both give distinct ports across pytest-xdist workers and processes without
 any shared file: the kernel does not hand a reserved port out again.
 
 With --velmor-leftovers, the end of the session reports (one line each) every
-process started during it, a descendant of the test process, that still
-listens on a port; --velmor-leftovers=stop also stops them (only those, by
-velmor.stop with its checks).
+process started during it, a descendant of the process that ran the tests,
+that still listens on a port; --velmor-leftovers=stop also stops them. The
+session becomes a child subreaper, so that a server whose starter exited
+stays among its descendants. Under pytest-xdist each worker looks for its own
+leftovers (and stops them) as it finishes, before its children would be
+handed away, and the controller's summary shows what every worker found.
+
+A leftover is pinned when it is found: the stop signals, through that pin,
+only the processes found, and each only while it still holds a socket it was
+found with, so a process that later gets a reused pid is never stopped.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+import sys
+from collections.abc import Callable, Sequence
 
 import pytest
 
 import velmor
 from velmor import _ports, _table
+from velmor._text import printable
 
 _OPTION = "--velmor-leftovers"
+_WORKER_KEY = "velmor_leftovers"  # in an xdist worker's output: its report lines
+_SECTION = "velmor: servers left running"
+
+# Stopping: SIGTERM, SIGKILL to what still runs this long after, and no
+# longer a wait than this in all.
+_KILL_AFTER = 2.0
+_STOP_TIMEOUT = 5.0
+
+_lines_key = pytest.StashKey[list[str]]()  # the report, as each session process made it
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -53,36 +71,274 @@ def port_factory() -> Callable[[], int]:
     return velmor.reserve
 
 
-def leftovers() -> tuple[list[int], list[tuple[velmor.Socket, velmor.Process]]]:
-    """The descendants of this process, and each listening socket one of
-    them holds with that holder; only the descendants are walked."""
+# --- finding leftovers --------------------------------------------------------------
+
+
+class Leftover:
+    """A descendant that listens: the process, the listening sockets it
+    holds (sorted by port and address), and its pin, a pidfd opened when it
+    was found (None where it could not be pinned)."""
+
+    def __init__(self, process: velmor.Process, sockets: Sequence[velmor.Socket], pin: int | None) -> None:
+        self.process = process
+        self.sockets = tuple(sockets)
+        self.pin = pin
+
+    def ports(self) -> list[int]:
+        return sorted({socket.port for socket in self.sockets})
+
+    def close(self) -> None:
+        if self.pin is not None:
+            os.close(self.pin)
+            self.pin = None
+
+
+def _proc_is_ours() -> bool:
+    """True when /proc names processes by the pids of our own pid namespace
+    (a /proc mounted for another one gives other processes those numbers)."""
+    try:
+        return os.readlink("/proc/self") == str(os.getpid())
+    except OSError:
+        return False
+
+
+def _exited(pin: int) -> bool:
+    """True once the pinned process has exited (a zombie has)."""
+    import select
+
+    poller = select.poll()
+    poller.register(pin, select.POLLIN)
+    return bool(poller.poll(0))
+
+
+def _holds(pid: int, sockets: Sequence[velmor.Socket]) -> bool:
+    """True when the process `pid` holds one of `sockets` (by inode) now."""
+    inodes = {socket.inode for socket in sockets}
+    ports = sorted({socket.port for socket in sockets})
+    return any(
+        raw[8] in inodes and any(holder[0] == pid for holder in raw[10])
+        for raw in _table.sockets(ports, listening=True, pids=[pid])
+    )
+
+
+def _pin(pid: int, sockets: Sequence[velmor.Socket]) -> tuple[bool, int | None]:
+    """Pins the process found holding `sockets`: (still a leftover, pin).
+    The pidfd is opened before the check that the process holds one of the
+    sockets, and the process must still be alive after it: then the pid
+    named the pinned process all along. Where pidfds or our own /proc are
+    missing, a process is kept unpinned."""
+    if not hasattr(os, "pidfd_open") or not _proc_is_ours():
+        return True, None
+    try:
+        pin = os.pidfd_open(pid)
+    except ProcessLookupError:
+        return False, None
+    except OSError:
+        return True, None
+    if _holds(pid, sockets) and not _exited(pin):
+        return True, pin
+    os.close(pin)
+    return False, None
+
+
+def find_leftovers() -> list[Leftover]:
+    """The descendants of this process that hold a listening socket, each
+    pinned; only the descendants are walked."""
     me = os.getpid()
     below = [pid for pid in _table.process_tree(me) if pid != me]
     if not below:
-        return below, []
-    found = [_ports._socket(raw) for raw in _table.sockets(None, listening=True, pids=below)]
-    found.sort(key=_ports._by_port_and_address)
-    return below, [(socket, process) for socket in found for process in socket.processes]
+        return []
+    found = sorted((_ports._socket(raw) for raw in _table.sockets(None, listening=True, pids=below)),
+                   key=_ports._by_port_and_address)
+    held: dict[int, tuple[velmor.Process, list[velmor.Socket]]] = {}
+    for socket in found:
+        for process in socket.processes:
+            held.setdefault(process.pid, (process, []))[1].append(socket)
+    leftovers = []
+    for process, sockets in held.values():
+        still, pin = _pin(process.pid, sockets)
+        if still:
+            leftovers.append(Leftover(process, sockets, pin))
+    return leftovers
+
+
+def report_lines(leftovers: Sequence[Leftover]) -> list[str]:
+    """One line per listening socket and holder, by port and address."""
+    pairs = [(socket, leftover.process) for leftover in leftovers for socket in leftover.sockets]
+    pairs.sort(key=lambda pair: (_ports._by_port_and_address(pair[0]), pair[1].pid))
+    return [
+        f"pid {process.pid} {process.name} listens on port {socket.port} ({socket.address}): {process.cmd}"
+        for socket, process in pairs
+    ]
+
+
+# --- stopping them ----------------------------------------------------------------------
+
+
+def _ports_text(ports: Sequence[int]) -> str:
+    return ("port " if len(ports) == 1 else "ports ") + ", ".join(map(str, ports))
+
+
+def _send(pin: int, number: int) -> str | None:
+    """Signals the pinned process; None when it was, else the outcome."""
+    import signal
+
+    try:
+        signal.pidfd_send_signal(pin, number)
+    except ProcessLookupError:
+        return "gone"
+    except PermissionError:
+        return "refused"
+    except OSError:
+        return "failed"
+    return None
+
+
+def _wait_for_exits(pins: Sequence[int], seconds: float) -> None:
+    """Returns once every pinned process has exited, or after `seconds`."""
+    import select
+    import time
+
+    deadline = time.monotonic() + seconds
+    waiting = list(pins)
+    while waiting:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return
+        poller = select.poll()
+        for pin in waiting:
+            poller.register(pin, select.POLLIN)
+        ready = {fd for fd, _ in poller.poll(left * 1000)}
+        waiting = [pin for pin in waiting if pin not in ready]
+
+
+def stop_leftovers(leftovers: Sequence[Leftover], kill_after: float = _KILL_AFTER,
+                   timeout: float = _STOP_TIMEOUT) -> list[str]:
+    """Stops the leftovers found: SIGTERM through each pin to a process that
+    still holds a socket it was found with, SIGKILL to those still running
+    `kill_after` seconds later; one line per process on what became of it."""
+    if not hasattr(os, "pidfd_open"):
+        return _stop_unpinned(leftovers)
+    import signal
+
+    outcomes: dict[int, tuple[str | None, str]] = {}  # index: (signal sent, outcome)
+    signalled: dict[int, int] = {}  # index: pin
+    for index, leftover in enumerate(leftovers):
+        pin = leftover.pin
+        if pin is None:
+            outcomes[index] = (None, "not pinned when found (no /proc of our own pid namespace)")
+        elif not _holds(leftover.process.pid, leftover.sockets) or _exited(pin):
+            # Alive after the look: the look was at the pinned process.
+            outcomes[index] = (None, "gone (exited, or no longer holds a socket it was found with)")
+        else:
+            failure = _send(pin, signal.SIGTERM)
+            outcomes[index] = ("SIGTERM", failure) if failure else ("SIGTERM", "running")
+            if failure is None:
+                signalled[index] = pin
+    _wait_for_exits(list(signalled.values()), kill_after)
+    for index, pin in signalled.items():
+        if not _exited(pin) and _send(pin, signal.SIGKILL) is None:
+            outcomes[index] = ("SIGKILL", "running")
+    _wait_for_exits(list(signalled.values()), max(timeout - kill_after, 1.0))
+    for index, pin in signalled.items():
+        if _exited(pin):
+            outcomes[index] = (outcomes[index][0], "exited")
+    lines = []
+    for index, leftover in enumerate(leftovers):
+        sent, outcome = outcomes[index]
+        process = leftover.process
+        what = f"pid {process.pid} {process.name} on {_ports_text(leftover.ports())}"
+        lines.append(f"stopped {what}: {sent} {outcome}" if sent else f"not stopped {what}: {outcome}")
+    return lines
+
+
+def _stop_unpinned(leftovers: Sequence[Leftover]) -> list[str]:
+    """Where the system has no pidfds: velmor.stop, which pins each process
+    when it signals it, restricted to the processes found."""
+    if not leftovers:
+        return []
+    ports = sorted({port for leftover in leftovers for port in leftover.ports()})
+    lines = []
+    for report in velmor.stop(ports, pids=[leftover.process.pid for leftover in leftovers],
+                              kill_after=_KILL_AFTER, timeout=_STOP_TIMEOUT):
+        for signalled in report.processes:
+            lines.append(f"stopped pid {signalled.pid} {signalled.name} on port {report.port}: "
+                         f"{signalled.signal} {signalled.outcome}")
+    return lines
+
+
+# --- the session's hooks ----------------------------------------------------------------
+
+_PR_SET_CHILD_SUBREAPER = 36
+
+
+def _become_subreaper() -> None:
+    """Makes this process the one that inherits its orphaned descendants,
+    instead of init: a server whose starter exited stays a descendant."""
+    if not sys.platform.startswith("linux"):
+        return
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(_PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
+def _is_xdist_controller(config: pytest.Config) -> bool:
+    """True in the process that hands the tests to xdist workers."""
+    return config.pluginmanager.getplugin("dsession") is not None
+
+
+def _mode(config: pytest.Config) -> str | None:
+    mode: str | None = config.getoption("velmor_leftovers")
+    return mode
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.stash[_lines_key] = []
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    # By now xdist has set up its controller, if this is one: it runs no tests.
+    config = session.config
+    if _mode(config) is not None and not _is_xdist_controller(config):
+        _become_subreaper()
+
+
+def pytest_sessionfinish(session: pytest.Session) -> None:
+    config = session.config
+    mode = _mode(config)
+    if mode is None or _is_xdist_controller(config):
+        return
+    leftovers = find_leftovers()
+    try:
+        lines = report_lines(leftovers)
+        if mode == "stop":
+            lines += stop_leftovers(leftovers)
+    finally:
+        for leftover in leftovers:
+            leftover.close()
+    config.stash[_lines_key].extend(lines)
+    workeroutput = getattr(config, "workeroutput", None)
+    if workeroutput is not None:  # an xdist worker: the controller shows them
+        workeroutput[_WORKER_KEY] = lines
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node: object, error: object) -> None:
+    """In the xdist controller: keeps what a finished worker found."""
+    output = getattr(node, "workeroutput", None) or {}
+    lines = output.get(_WORKER_KEY)
+    config = getattr(node, "config", None)
+    if lines and config is not None:
+        config.stash[_lines_key].extend(lines)
 
 
 def pytest_terminal_summary(terminalreporter: pytest.TerminalReporter, config: pytest.Config) -> None:
-    mode = config.getoption("velmor_leftovers")
-    if mode is None or hasattr(config, "workerinput"):  # the xdist controller reports for everyone
+    if _mode(config) is None or hasattr(config, "workerinput"):  # the xdist controller reports for everyone
         return
-    below, leftovers_found = leftovers()
-    terminalreporter.section("velmor: servers left running")
-    if not leftovers_found:
+    terminalreporter.section(_SECTION)
+    lines = config.stash.get(_lines_key, [])
+    if not lines:
         terminalreporter.write_line("none")
-        return
-    for socket, process in leftovers_found:
-        terminalreporter.write_line(
-            f"pid {process.pid} {process.name} listens on port {socket.port} ({socket.address}): {process.cmd}"
-        )
-    if mode == "stop":
-        ports = sorted({socket.port for socket, _ in leftovers_found})
-        for report in velmor.stop(ports, pids=below, kill_after=2.0):
-            for signalled in report.processes:
-                terminalreporter.write_line(
-                    f"stopped pid {signalled.pid} {signalled.name} on port {report.port}: "
-                    f"{signalled.signal} {signalled.outcome}"
-                )
+    for line in lines:
+        terminalreporter.write_line(printable(line))

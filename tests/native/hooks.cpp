@@ -6,6 +6,7 @@
 // only and never installed.
 
 #include <climits>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,10 @@
 #include "core/platform/process_handle.hpp"
 #include "core/probe/listener.hpp"
 #include "core/sockets/find_owners.hpp"
+#include "core/system/clock.hpp"
+#include "core/system/poll_loop.hpp"
 #include "core/terminate/free_port.hpp"
+#include "core/terminate/stop.hpp"
 
 namespace velmor::hooks {
 namespace {
@@ -185,6 +189,78 @@ OwnedRef holders_during_own_trial_hook(PyObject* const* args, Py_ssize_t nargs, 
     return list;
 }
 
+// listed_socket_ids(port): the ids of the sockets of every kind on `port`
+// as one read of the system's socket tables lists them.
+OwnedRef listed_socket_ids_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"listed_socket_ids", {"port"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
+    std::vector<std::uint64_t> ids = without_interpreter_lock([port] {
+        SocketFilter filter;
+        filter.add_ports(std::vector<std::uint16_t>{port});
+        filter.tcp_states = all_states;
+        filter.udp_states = all_states;
+        platform::ProcessQueries queries(filter);
+        std::vector<std::uint64_t> found;
+        for (const SocketInfo& socket : queries.listed_sockets()) found.push_back(socket.id);
+        return found;
+    });
+    OwnedRef list = require_new(PyList_New(0));
+    for (std::uint64_t id : ids) {
+        OwnedRef number = require_new(PyLong_FromUnsignedLongLong(id));
+        if (PyList_Append(list.get(), number.get()) != 0) throw fetch_error();
+    }
+    return list;
+}
+
+const char* outcome_name(const std::optional<TargetOutcome>& outcome) {
+    if (!outcome) return "not signalled";
+    switch (*outcome) {
+        case TargetOutcome::exited:
+            return "exited";
+        case TargetOutcome::running:
+            return "running";
+        case TargetOutcome::refused:
+            return "refused";
+        case TargetOutcome::gone:
+            return "gone";
+        case TargetOutcome::failed:
+            break;
+    }
+    return "failed";
+}
+
+// stop_between(port, all_sockets, between): a stop of `port` with SIGTERM,
+// in its steps, calling `between()` after the targets were chosen and
+// before they are pinned and signalled; waits up to 10 s for them. Gives
+// [(pid, outcome)] of the targets.
+OwnedRef stop_between_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"stop_between", {"port", "all_sockets", "between"}, 3, 3};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    StopRequest request;
+    request.ports = {convert_argument("port", [&] { return to_port(bound[0]); })};
+    request.all_sockets = convert_argument("all_sockets", [&] { return to_flag(bound[1]); });
+    PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
+    require(PyObject_CallNoArgs(bound[2]));
+    without_interpreter_lock([&] {
+        stop.send(SIGTERM);
+        PollPlan plan;
+        plan.deadline = deadline_after(monotonic_now(), 10);
+        plan.pause_ns = 20'000'000;
+        std::vector<pollfd> watches = stop.exit_watches();
+        poll_until(plan, watches, [&] { return stop.settled(); });
+        stop.finish();
+        return 0;
+    });
+    OwnedRef list = require_new(PyList_New(0));
+    for (const StopTarget& target : stop.targets()) {
+        OwnedRef entry = require_new(Py_BuildValue("(ks)", static_cast<unsigned long>(target.pid),
+                                                   outcome_name(target.outcome)));
+        if (PyList_Append(list.get(), entry.get()) != 0) throw fetch_error();
+    }
+    return list;
+}
+
 template <Body hook>
 constexpr PyMethodDef method(const char* name) {
     return function_record<hook>(name, nullptr);
@@ -200,6 +276,8 @@ PyMethodDef methods[] = {
     method<signal_holder_hook>("signal_holder"),
     method<free_port_hook>("free_port"),
     method<holders_during_own_trial_hook>("holders_during_own_trial"),
+    method<listed_socket_ids_hook>("listed_socket_ids"),
+    method<stop_between_hook>("stop_between"),
     method<bodies::is_available>("is_available"),
     method<bodies::find_free>("find_free"),
     method<bodies::wait_until_free>("wait_until_free"),

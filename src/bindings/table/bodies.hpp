@@ -12,5 +12,10 @@ OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Raises OSError(error, ...) for a call that ran out of descriptors (EMFILE
+// or ENFILE) while it `doing`: a short answer is no answer. Needs the lock.
+[[noreturn]] void raise_short_of_descriptors(int error, const char* doing);
 
 }  // namespace velmor::table_bodies

@@ -24,6 +24,10 @@ PyMethodDef functions[] = {
     function_record<table_bodies::process_tree>("process_tree",
                                          "process_tree(pid)\n--\n\n"
                                          "`pid` and every process below it."),
+    function_record<table_bodies::pids_are_ours>(
+        "pids_are_ours",
+        "pids_are_ours()\n--\n\n"
+        "True when the process listing's pids are those of this process's pid namespace."),
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "

@@ -1,4 +1,4 @@
-// sockets, probe, reserve and process_tree.
+// sockets, probe, reserve, process_tree and pids_are_ours.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,8 +22,16 @@ constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "ho
 constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
+constexpr FunctionSpec pids_are_ours_spec{"pids_are_ours", {}, 0, 0};
 
 }  // namespace
+
+void raise_short_of_descriptors(int error, const char* doing) {
+    std::string message = std::string(std::strerror(error)) + ": no descriptor left " + doing;
+    OwnedRef exception = require(PyObject_CallFunction(PyExc_OSError, "is", error, message.c_str()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    throw fetch_error();
+}
 
 OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(sockets_spec, args, nargs, kwnames);
@@ -44,6 +52,7 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     request.holders = holders;
     request.only = std::move(pids);
     SocketTable table = without_interpreter_lock([&] { return read_socket_table(request); });
+    if (table.shortage != 0) raise_short_of_descriptors(table.shortage, "to read the socket tables and the processes");
     return table_results::socket_list(table);
 }
 
@@ -65,8 +74,18 @@ OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(process_tree_spec, args, nargs, kwnames);
     platform::Pid root = convert_argument("pid", [&] { return table_arguments::pid(bound[0]); });
-    std::vector<platform::Pid> tree = without_interpreter_lock([root] { return velmor::process_tree(root); });
+    int shortage = 0;
+    std::vector<platform::Pid> tree = without_interpreter_lock([&] { return velmor::process_tree(root, &shortage); });
+    if (shortage != 0) raise_short_of_descriptors(shortage, "to read the processes");
     return table_results::pid_list(tree);
+}
+
+// Whether the pids the process listing gives are those of this process's
+// pid namespace (see platform::pids_are_ours): without that, no pid found
+// there may be signalled or waited for.
+OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bind_arguments(pids_are_ours_spec, args, nargs, kwnames);
+    return OwnedRef::borrow(platform::pids_are_ours() ? Py_True : Py_False);
 }
 
 }  // namespace velmor::table_bodies

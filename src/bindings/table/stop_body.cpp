@@ -60,9 +60,16 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
 
     PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
+    if (int error = stop.short_of_descriptors(); error != 0) {
+        raise_short_of_descriptors(error, "to read the socket tables and the processes");
+    }
     if (!dry_run) {
         const timespec start = monotonic_now();
         without_interpreter_lock([&] { stop.send(first_signal); });
+        // Nothing was signalled: the descriptors to pin and watch the targets were missing.
+        if (int error = stop.short_of_descriptors(); error != 0) {
+            raise_short_of_descriptors(error, "to pin the holders and watch them exit; nothing was signalled");
+        }
         // With a second signal to come, the wait lasts until a second
         // after it, whatever the timeout says.
         std::int64_t wait = timeout;

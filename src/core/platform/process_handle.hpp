@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <span>
 
 #include "core/platform/process_queries.hpp"
 #include "core/system/unique_fd.hpp"
@@ -37,14 +38,15 @@ inline SignalResult signal_result_of_error(int error) {
 
 class PinnedProcess {
 public:
-    // Pins the process of `held` and checks that it still holds the socket.
-    // Gives a handle that is not `valid()` when the process is gone or no
-    // longer holds it, or when it cannot be told apart from another process
-    // (on Linux, a /proc that belongs to another pid namespace). When the
-    // system has no room to pin (no descriptor left), the handle keeps the
-    // pid and the process's start time instead, and checks them before
-    // every signal.
-    static PinnedProcess pin(const HeldSocket& held);
+    // Pins the process that a walk found holding the sockets `candidates`
+    // (all of one process, the ones likeliest to last first) and checks that
+    // it still holds one of them. Gives a handle that is not `valid()` when
+    // the process is gone or holds none of them any more, or when it cannot
+    // be told apart from another process (on Linux, a /proc that belongs to
+    // another pid namespace), or when the system has no descriptor left to
+    // pin it with: a process that is not pinned is never signalled.
+    static PinnedProcess pin(std::span<const HeldSocket> candidates);
+    static PinnedProcess pin(const HeldSocket& held) { return pin(std::span<const HeldSocket>(&held, 1)); }
 
     PinnedProcess(PinnedProcess&&) noexcept = default;
     PinnedProcess& operator=(PinnedProcess&&) noexcept = default;
@@ -61,12 +63,18 @@ public:
     // Once the process is signalled: keep a single descriptor for it, so
     // that many pinned processes fit the descriptor limit.
     void keep_one_descriptor();
+    // Keeps no descriptor for it at all (call it before
+    // keep_one_descriptor): the process is then recognised by its pid and
+    // the start time read through its pin, and pinned again for each later
+    // signal.
+    void let_go_of_descriptors();
 
     // True when the pinned process still holds the socket it was found with.
     bool still_holds() const;
     // Sends `signal` to the pinned process.
     SignalResult signal(int signal);
-    // True once the pinned process has exited (a zombie has).
+    // True once the pinned process has exited (a zombie has); false while
+    // that cannot be told (no descriptor free to look).
     bool exited() const;
     // A descriptor that turns readable when the process exits, or -1.
     int exit_watch() const noexcept { return watch_.get(); }
@@ -77,8 +85,7 @@ private:
     SignalResult state_ = SignalResult::failed;
     UniqueFd pin_;    // Linux: the process's /proc directory
     UniqueFd watch_;  // Linux: a pidfd; macOS: a kqueue watching the exit
-    std::uint64_t start_time_ = 0;  // identifies an unpinned process; 0: unknown
-    bool checked_just_now_ = false;  // an unpinned process checked right before its first signal
+    std::uint64_t start_time_ = 0;  // identifies the process once its descriptors are let go
 };
 
 }  // namespace velmor::platform

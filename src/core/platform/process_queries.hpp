@@ -105,10 +105,25 @@ public:
     // The parent of `pid`.
     std::optional<Pid> parent(Pid pid);
 
+    // The process that `pid` names: itself for a process, the thread
+    // group's leader for the id of one of its other threads (which Linux
+    // lets /proc name as if it were a process).
+    std::optional<Pid> process_of(Pid pid);
+
+    // EMFILE or ENFILE once a query of this pass found no descriptor free
+    // (so that what it gave may lack sockets, holders or names); 0 otherwise.
+    int descriptor_shortage() const noexcept;
+
 private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// True when the pids the system's process listing gives are the pids of
+// this process's own pid namespace, so that a pid found there names the same
+// process to a signal or a wait (Linux: /proc was mounted for our pid
+// namespace). Always true where there are no pid namespaces.
+bool pids_are_ours();
 
 // The identity (as SocketInfo::id) of the socket behind descriptor `fd` of
 // this process; empty when it is not a socket.

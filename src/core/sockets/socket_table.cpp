@@ -52,6 +52,7 @@ public:
                                            queries.command_bytes(pid).value_or(std::string{}), queries.uid(pid)};
         }
         table_.processes = std::move(processes);
+        table_.shortage = queries.descriptor_shortage();
         for (TableSocket& entry : table_.sockets) {
             for (TableHolder& holder : entry.holders) holder.process = place[holder.process];
             std::sort(entry.holders.begin(), entry.holders.end(),
@@ -79,6 +80,22 @@ private:
     std::unordered_map<Pid, std::size_t> processes_;        // pid -> place in table_.processes
 };
 
+// The pids of `pids` that name processes: a thread's id is left out, so
+// that a thread of this process (or of an ancestor) is never taken for
+// another process, and no thread is signalled apart from its process.
+std::vector<Pid> processes_among(ProcessQueries& queries, std::span<const Pid> pids) {
+    std::vector<Pid> processes;
+    processes.reserve(pids.size());
+    for (Pid pid : pids) {
+        if (queries.process_of(pid) == pid) processes.push_back(pid);
+    }
+    return processes;
+}
+
+void note_shortage(const ProcessQueries& queries, int* shortage) {
+    if (shortage != nullptr && queries.descriptor_shortage() != 0) *shortage = queries.descriptor_shortage();
+}
+
 }  // namespace
 
 SocketTable read_socket_table(const TableRequest& request) {
@@ -86,7 +103,7 @@ SocketTable read_socket_table(const TableRequest& request) {
     TableBuilder builder(queries.listed_sockets());
     if (request.holders) {
         if (request.only) {
-            walk_holders(queries, builder, std::span<const Pid>(*request.only));
+            walk_holders(queries, builder, std::span<const Pid>(processes_among(queries, *request.only)));
         } else {
             walk_holders(queries, builder);
         }
@@ -94,10 +111,13 @@ SocketTable read_socket_table(const TableRequest& request) {
     return builder.finish(queries);
 }
 
-std::vector<Pid> process_tree(Pid root) {
+std::vector<Pid> process_tree(Pid root, int* shortage) {
     ProcessQueries queries(SocketFilter{});
     std::vector<Pid> pids;
-    if (!queries.list(pids)) return {root};
+    if (!queries.list(pids)) {
+        note_shortage(queries, shortage);
+        return {root};
+    }
     std::unordered_map<Pid, std::vector<Pid>> children;
     for (Pid pid : pids) {
         if (std::optional<Pid> parent = queries.parent(pid)) children[*parent].push_back(pid);
@@ -110,10 +130,11 @@ std::vector<Pid> process_tree(Pid root) {
             if (child != root) tree.push_back(child);
         }
     }
+    note_shortage(queries, shortage);
     return tree;
 }
 
-std::vector<Pid> process_ancestry(Pid pid) {
+std::vector<Pid> process_ancestry(Pid pid, int* shortage) {
     ProcessQueries queries(SocketFilter{});
     std::vector<Pid> line{pid};
     // Bounded, should the links ever loop while processes come and go.
@@ -123,6 +144,7 @@ std::vector<Pid> process_ancestry(Pid pid) {
         if (!parent || *parent == 0 || std::find(line.begin(), line.end(), *parent) != line.end()) break;
         line.push_back(*parent);
     }
+    note_shortage(queries, shortage);
     return line;
 }
 

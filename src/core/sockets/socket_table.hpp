@@ -36,21 +36,26 @@ struct TableSocket {
 struct SocketTable {
     std::vector<TableSocket> sockets;  // by local port, then family and address
     std::vector<TableProcess> processes;  // in pid order
+    // EMFILE or ENFILE when the read ran out of descriptors: then sockets,
+    // holders or names may be missing, and the table is no answer.
+    int shortage = 0;
 };
 
 struct TableRequest {
     SocketFilter filter;
     bool holders = true;  // walk the processes to find the holders
-    // Walk only these processes (and so name only them as holders).
+    // Walk only these processes (and so name only them as holders). The id
+    // of a thread that is not its process's leader names no process here.
     std::optional<std::vector<platform::Pid>> only;
 };
 
 SocketTable read_socket_table(const TableRequest& request);
 
 // `root` and every process below it, as the system's parent links show them.
-std::vector<platform::Pid> process_tree(platform::Pid root);
+// `shortage`, when given, is set as SocketTable::shortage is.
+std::vector<platform::Pid> process_tree(platform::Pid root, int* shortage = nullptr);
 
-// `pid`, its parent, and so on up to the first process.
-std::vector<platform::Pid> process_ancestry(platform::Pid pid);
+// `pid`, its parent, and so on up to the first process; `shortage` as above.
+std::vector<platform::Pid> process_ancestry(platform::Pid pid, int* shortage = nullptr);
 
 }  // namespace velmor

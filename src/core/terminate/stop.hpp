@@ -45,7 +45,13 @@ public:
     // Every socket on the ports, in every state, as the stop found them.
     const SocketTable& table() const noexcept { return table_; }
 
-    // Sends `signal` to every target that is not skipped.
+    // EMFILE or ENFILE when the system had no descriptor free to read the
+    // table, the processes above this one, or (after send) to pin and
+    // watch the targets: then nothing was signalled.
+    int short_of_descriptors() const noexcept { return shortage_; }
+
+    // Sends `signal` to every target that is not skipped; nothing when
+    // short of descriptors.
     void send(int signal);
     // Sends `signal` to the signalled targets that have not exited.
     void send_to_survivors(int signal);
@@ -54,7 +60,8 @@ public:
     bool settled() const;
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const { return termination_ ? termination_->exit_watches() : std::vector<pollfd>{}; }
-    // Fills in what became of each signalled target.
+    // Fills in what became of each signalled target, and leaves out those
+    // that held the ports for a moment only.
     void finish();
 
 private:
@@ -63,7 +70,8 @@ private:
     StopRequest request_;
     SocketTable table_;
     std::vector<StopTarget> targets_;
-    std::vector<platform::HeldSocket> held_;  // parallel to targets_
+    std::vector<HeldSockets> held_;  // parallel to targets_
+    int shortage_ = 0;
     std::optional<Termination> termination_;
     std::vector<std::size_t> signalled_;  // indices into targets_, in the termination's order
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <array>
 #include <ctime>
 
 #include "core/system/unique_fd.hpp"
@@ -12,18 +11,47 @@
 namespace velmor {
 namespace {
 
-// Descriptors kept free while the targets are pinned, so that however many
-// targets take up the descriptor limit, the wait that follows still has
-// room to probe the port and to read the socket tables.
-class SpareDescriptors {
+// Descriptors set aside by opening /dev/null, given back when needed.
+class DescriptorReserve {
 public:
-    SpareDescriptors() {
-        for (UniqueFd& spare : spares_) spare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    explicit DescriptorReserve(std::size_t count) : spares_(count) { take(); }
+
+    // Sets the descriptors aside again; false when the system has no
+    // descriptor left for all of them.
+    bool take() {
+        error_ = 0;
+        for (UniqueFd& spare : spares_) {
+            if (spare) continue;
+            spare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+            // Where /dev/null cannot be opened for another reason, nothing
+            // is set aside, as nothing can be.
+            if (!spare && (errno == EMFILE || errno == ENFILE)) {
+                error_ = errno;
+                return false;
+            }
+        }
+        return true;
     }
 
+    void give_back() {
+        for (UniqueFd& spare : spares_) spare.reset();
+    }
+
+    // EMFILE or ENFILE when the latest take() failed.
+    int error() const noexcept { return error_; }
+
 private:
-    std::array<UniqueFd, 4> spares_;
+    std::vector<UniqueFd> spares_;
+    int error_ = 0;
 };
+
+// Kept free while the targets are pinned, so that however many targets take
+// up the descriptor limit, the wait that follows still has room to probe
+// the port and to read the socket tables and the processes' states.
+constexpr std::size_t descriptors_for_the_wait = 4;
+// A pin takes the process's /proc directory and a pidfd (which may be
+// missing); letting go of it reads a file through the directory.
+constexpr std::size_t descriptors_for_a_pin = 2;
 
 }  // namespace
 
@@ -34,7 +62,8 @@ std::vector<platform::HeldSocket> still_there_after(std::span<const platform::He
     while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
     platform::ProcessQueries queries(filter);
-    if (!queries.lists_every_socket()) return {held.begin(), held.end()};
+    // Without tables, or with tables read short of descriptors, nothing tells a passing socket.
+    if (!queries.lists_every_socket() || queries.descriptor_shortage() != 0) return {held.begin(), held.end()};
     std::span<const SocketInfo> listed = queries.listed_sockets();  // sorted by id
     auto is_listed = [&](std::uint64_t id) {
         auto it = std::lower_bound(listed.begin(), listed.end(), id,
@@ -50,14 +79,17 @@ std::vector<platform::HeldSocket> still_there_after(std::span<const platform::He
 
 void Termination::keep_lasting(const SocketFilter& filter) {
     std::vector<platform::HeldSocket> held;
-    for (const Target& target : targets_) held.push_back(target.held);
+    for (const Target& target : targets_) held.insert(held.end(), target.held.begin(), target.held.end());
     std::vector<platform::HeldSocket> lasting = still_there_after(held, filter, lasting_socket_pause_ns);
     for (Target& target : targets_) {
-        bool kept = std::any_of(lasting.begin(), lasting.end(), [&](const platform::HeldSocket& socket) {
-            return socket.pid == target.held.pid && socket.socket_id == target.held.socket_id;
+        // A target is pinned by its sockets that lasted; one without any was passing.
+        std::erase_if(target.held, [&](const platform::HeldSocket& socket) {
+            return std::none_of(lasting.begin(), lasting.end(), [&](const platform::HeldSocket& kept) {
+                return kept.pid == socket.pid && kept.socket_id == socket.socket_id;
+            });
         });
-        if (!kept) target.result = platform::SignalResult::gone;
-        target.passing = !kept;
+        target.passing = target.held.empty();
+        if (target.passing) target.result = platform::SignalResult::gone;
     }
 }
 
@@ -66,23 +98,52 @@ using platform::SignalResult;
 
 Termination::Termination(std::span<const platform::HeldSocket> targets) {
     targets_.reserve(targets.size());
-    for (const platform::HeldSocket& held : targets) targets_.push_back(Target{held, std::nullopt, SignalResult::failed, 0, false});
+    for (const platform::HeldSocket& held : targets) {
+        targets_.push_back(Target{held.pid, {held}, std::nullopt, SignalResult::failed, 0, false});
+    }
+}
+
+Termination::Termination(std::vector<HeldSockets> targets) {
+    targets_.reserve(targets.size());
+    for (HeldSockets& held : targets) {
+        const bool none = held.empty();
+        const platform::Pid pid = none ? 0 : held.front().pid;
+        targets_.push_back(Target{pid, std::move(held), std::nullopt, SignalResult::failed, 0, none});
+    }
 }
 
 void Termination::send(int signal) {
-    const SpareDescriptors spare;
+    DescriptorReserve for_the_wait(descriptors_for_the_wait);
+    DescriptorReserve for_pins(descriptors_for_a_pin);
+    if (int error = for_the_wait.error() != 0 ? for_the_wait.error() : for_pins.error(); error != 0) {
+        shortage_ = error;
+        return;
+    }
     for (Target& target : targets_) {
         if (target.passing) continue;
         // Pinned and checked right before its signal, each in turn.
+        errno = 0;
         PinnedProcess process = PinnedProcess::pin(target.held);
-        if (!process.valid()) {
-            target.result = process.state();
-            continue;
+        // The pins kept so far fill the descriptor limit: the reserve makes
+        // room for this one, which keeps no descriptor afterwards, so that
+        // the next target can be pinned too.
+        const bool no_room = !process.valid() && (errno == EMFILE || errno == ENFILE);
+        if (no_room) {
+            for_pins.give_back();
+            process = PinnedProcess::pin(target.held);
         }
-        target.result = process.signal(signal);
-        if (target.result == SignalResult::delivered) target.signal = signal;
+        if (process.valid()) {
+            target.result = process.signal(signal);
+            if (target.result == SignalResult::delivered) target.signal = signal;
+        } else {
+            target.result = process.state();
+        }
+        if (no_room) {
+            process.let_go_of_descriptors();
+            for_pins.take();
+        }
         process.keep_one_descriptor();
-        target.process.emplace(std::move(process));
+        if (process.valid()) target.process.emplace(std::move(process));
     }
 }
 
@@ -111,7 +172,7 @@ std::vector<platform::Pid> Termination::survivors() const {
     std::vector<platform::Pid> alive;
     for (const Target& target : targets_) {
         if (target.result == SignalResult::delivered && target.process && !target.process->exited()) {
-            alive.push_back(target.held.pid);
+            alive.push_back(target.pid);
         }
     }
     return alive;
@@ -130,7 +191,7 @@ std::vector<Termination::Report> Termination::reports() const {
     std::vector<Report> reports;
     reports.reserve(targets_.size());
     for (const Target& target : targets_) {
-        Report report{target.held.pid, target.signal, TargetOutcome::failed};
+        Report report{target.pid, target.signal, TargetOutcome::failed, target.passing};
         switch (target.result) {
             case SignalResult::delivered:
                 report.outcome = target.process && target.process->exited() ? TargetOutcome::exited

@@ -35,18 +35,27 @@ std::vector<platform::HeldSocket> still_there_after(std::span<const platform::He
 // The pause that still_there_after makes before a stop's signals.
 inline constexpr std::int64_t lasting_socket_pause_ns = 2'000'000;
 
+// The sockets one process was found holding, those likeliest to last
+// (listeners) first: it is pinned by the first of them it still holds.
+using HeldSockets = std::vector<platform::HeldSocket>;
+
 class Termination {
 public:
     // One target per process, in the order given.
     explicit Termination(std::span<const platform::HeldSocket> targets);
+    explicit Termination(std::vector<HeldSockets> targets);
 
     // Leaves out, as gone, the targets whose socket the system no longer
     // lists a moment later (see still_there_after).
     void keep_lasting(const SocketFilter& filter);
 
     // Sends `signal` to every target (not left out); records what each
-    // signal call gave.
+    // signal call gave. Descriptors for pinning and for the wait that
+    // follows are set aside first: when the system cannot give them, no
+    // target is signalled and short_of_descriptors() tells why.
     void send(int signal);
+    // EMFILE or ENFILE when send() signalled nothing for lack of descriptors.
+    int short_of_descriptors() const noexcept { return shortage_; }
     // Sends `signal` to every target signalled so far that has not exited.
     void send_to_survivors(int signal);
 
@@ -64,18 +73,21 @@ public:
         platform::Pid pid = 0;
         int signal = 0;  // the last signal sent, 0 for none
         TargetOutcome outcome = TargetOutcome::failed;
+        bool passing = false;  // none of its sockets lasted: it held the port for a moment only
     };
     std::vector<Report> reports() const;
 
 private:
     struct Target {
-        platform::HeldSocket held;
+        platform::Pid pid = 0;
+        HeldSockets held;  // its sockets, those that did not last left out
         std::optional<platform::PinnedProcess> process;  // once pinned
         platform::SignalResult result = platform::SignalResult::failed;
         int signal = 0;
         bool passing = false;  // its socket was gone a moment after the search
     };
     std::vector<Target> targets_;
+    int shortage_ = 0;
 };
 
 }  // namespace velmor

@@ -35,17 +35,6 @@ namespace {
 using linux_proc::parse_number;
 using linux_proc::read_file;
 
-// The pids of this /proc are the pids of our own pid namespace: /proc/self
-// names our pid. A /proc mounted for another pid namespace names processes
-// by numbers that mean other processes to kill(2) and pidfd_open(2).
-bool proc_is_ours() {
-    char link[32];
-    ssize_t size = ::readlink("/proc/self", link, sizeof link);
-    if (size <= 0) return false;
-    std::optional<long> pid = parse_number<long>(std::string_view(link, static_cast<std::size_t>(size)));
-    return pid && *pid == static_cast<long>(::getpid());
-}
-
 // "fd/N" or "task/TID/fd/N", relative to the process's directory.
 std::string descriptor_path(const HeldSocket& held) {
     char path[64];
@@ -78,9 +67,12 @@ struct StatFields {
     std::uint64_t start_time = 0;
 };
 
+// Empty, with errno set, when the file cannot be read (ENOENT or ESRCH:
+// the process is gone) or does not parse (EINVAL).
 std::optional<StatFields> read_stat(int dir, const char* path) {
     std::string stat;
     if (!read_file(dir, path, 1024, stat)) return std::nullopt;
+    errno = EINVAL;
     std::size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 2 >= stat.size()) return std::nullopt;
     StatFields fields;
@@ -100,44 +92,65 @@ std::optional<StatFields> read_stat(int dir, const char* path) {
 
 bool has_exited(char state) { return state == 'Z' || state == 'X' || state == 'x'; }
 
+bool is_gone(int error) { return error == ENOENT || error == ESRCH; }
+
 int open_pidfd(Pid pid) { return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U)); }
+
+int signal_through(int descriptor, int signal) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, descriptor, signal, nullptr, 0U));
+}
+
+// Signals the process pinned by its /proc directory `dir`. Kernels before
+// 5.1 cannot signal through a descriptor: there the signal goes by pid,
+// right after the pinned directory shows the process is still there.
+SignalResult signal_pinned(int dir, Pid pid, int signal) {
+    if (signal_through(dir, signal) == 0) return SignalResult::delivered;
+    if (errno != ENOSYS) return signal_result_of_error(errno);
+    if (!read_stat(dir, "stat")) return SignalResult::gone;
+    return ::kill(static_cast<pid_t>(pid), signal) == 0 ? SignalResult::delivered : signal_result_of_error(errno);
+}
 
 }  // namespace
 
-PinnedProcess PinnedProcess::pin(const HeldSocket& held) {
+PinnedProcess PinnedProcess::pin(std::span<const HeldSocket> candidates) {
+    if (candidates.empty()) return PinnedProcess(HeldSocket{}, SignalResult::failed);
+    const HeldSocket& first = candidates.front();
     // 0 and negative pids would address process groups or every process.
-    if (held.pid == 0 || held.pid > static_cast<Pid>(INT32_MAX)) return PinnedProcess(held, SignalResult::failed);
-    if (!proc_is_ours()) return PinnedProcess(held, SignalResult::failed);
+    if (first.pid == 0 || first.pid > static_cast<Pid>(INT32_MAX)) return PinnedProcess(first, SignalResult::failed);
+    if (!pids_are_ours()) return PinnedProcess(first, SignalResult::failed);
 
-    const std::string path = process_path(held.pid);
-    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) {
-        if (errno == ENOENT || errno == ESRCH) return PinnedProcess(held, SignalResult::gone);
-        // No descriptor left to pin with: the same check by path, and the
-        // signal by pid right after it. The start time, when it can be read,
-        // recognises the process for later signals.
-        if (!links_to_socket(AT_FDCWD, path, held)) return PinnedProcess(held, SignalResult::gone);
-        PinnedProcess unpinned(held, SignalResult::delivered);
-        unpinned.checked_just_now_ = true;
-        if (std::optional<StatFields> stat = read_stat(AT_FDCWD, (path + "stat").c_str())) {
-            unpinned.start_time_ = stat->start_time;
-        }
-        return unpinned;
-    }
+    // Without a descriptor for its directory the process cannot be told
+    // from a process that took its pid after it: it is not signalled.
+    UniqueFd dir(::open(process_path(first.pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return PinnedProcess(first, is_gone(errno) ? SignalResult::gone : SignalResult::failed);
     // The pidfd is opened before the check: if the pinned process still
     // holds the socket afterwards, it was alive all along, so its pid named
     // no other process when the pidfd was opened.
-    UniqueFd watch(open_pidfd(held.pid));
-    if (!links_to_socket(dir.get(), "", held)) return PinnedProcess(held, SignalResult::gone);
-    PinnedProcess pinned(held, SignalResult::delivered);
-    pinned.pin_ = std::move(dir);
-    pinned.watch_ = std::move(watch);
-    return pinned;
+    UniqueFd watch(open_pidfd(first.pid));
+    for (const HeldSocket& held : candidates) {
+        if (held.pid != first.pid || !links_to_socket(dir.get(), "", held)) continue;
+        PinnedProcess pinned(held, SignalResult::delivered);
+        pinned.pin_ = std::move(dir);
+        pinned.watch_ = std::move(watch);
+        return pinned;
+    }
+    return PinnedProcess(first, SignalResult::gone);
 }
 
 void PinnedProcess::keep_one_descriptor() {
     // The pidfd names the pinned process (see pin): it can stand for the directory.
     if (pin_ && watch_) pin_.reset();
+}
+
+void PinnedProcess::let_go_of_descriptors() {
+    // The start time, read through the pin (the pidfd closed first makes
+    // room for the read), recognises the process from now on; 0 when it
+    // cannot be read.
+    watch_.reset();
+    if (!pin_) return;
+    std::optional<StatFields> stat = read_stat(pin_.get(), "stat");
+    start_time_ = stat ? stat->start_time : 0;
+    pin_.reset();
 }
 
 bool PinnedProcess::still_holds() const {
@@ -146,26 +159,21 @@ bool PinnedProcess::still_holds() const {
     if (exited()) return false;
     // Alive and pinned by its pidfd, or recognised by its start time: the
     // pid still names the process, and its path may be read.
-    if (!watch_ && start_time_ == 0) return false;
     return links_to_socket(AT_FDCWD, process_path(held_.pid), held_);
 }
 
 SignalResult PinnedProcess::signal(int signal) {
     if (!valid()) return state_;
-    const bool checked_just_now = std::exchange(checked_just_now_, false);
-    int through = pin_ ? pin_.get() : watch_.get();
-    if (through >= 0) {
-        if (::syscall(SYS_pidfd_send_signal, through, signal, nullptr, 0U) == 0) return SignalResult::delivered;
-        // Kernels before 5.1 cannot signal through a descriptor: by pid,
-        // while the pinned directory shows the process is still there.
-        if (errno != ENOSYS || !pin_) return signal_result_of_error(errno);
-        if (!read_stat(pin_.get(), "stat")) return SignalResult::gone;
-    } else if (!checked_just_now) {
-        std::optional<StatFields> stat = read_stat(AT_FDCWD, (process_path(held_.pid) + "stat").c_str());
-        if (start_time_ == 0 || !stat) return SignalResult::failed;
-        if (stat->start_time != start_time_) return SignalResult::gone;
-    }
-    return ::kill(static_cast<pid_t>(held_.pid), signal) == 0 ? SignalResult::delivered : signal_result_of_error(errno);
+    if (pin_) return signal_pinned(pin_.get(), held_.pid, signal);
+    if (watch_) return signal_through(watch_.get(), signal) == 0 ? SignalResult::delivered : signal_result_of_error(errno);
+    // Its descriptors were let go: pinned again for this signal, and
+    // signalled only if the pinned process has the start time it had.
+    UniqueFd dir(::open(process_path(held_.pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return is_gone(errno) ? SignalResult::gone : SignalResult::failed;
+    std::optional<StatFields> stat = read_stat(dir.get(), "stat");
+    if (!stat) return is_gone(errno) ? SignalResult::gone : SignalResult::failed;
+    if (start_time_ == 0 || stat->start_time != start_time_) return SignalResult::gone;
+    return signal_pinned(dir.get(), held_.pid, signal);
 }
 
 bool PinnedProcess::exited() const {
@@ -174,14 +182,17 @@ bool PinnedProcess::exited() const {
         pollfd watch{watch_.get(), POLLIN, 0};
         return ::poll(&watch, 1, 0) > 0;
     }
-    std::optional<StatFields> stat =
-        pin_ ? read_stat(pin_.get(), "stat") : read_stat(AT_FDCWD, (process_path(held_.pid) + "stat").c_str());
-    if (!stat) {
-        if (pin_) return true;  // the pinned process has been reaped
-        return ::kill(static_cast<pid_t>(held_.pid), 0) != 0 && errno == ESRCH;
+    if (pin_) {
+        std::optional<StatFields> stat = read_stat(pin_.get(), "stat");
+        if (!stat) return is_gone(errno);  // reaped, or unknown for now
+        return has_exited(stat->state);
     }
-    if (!pin_ && stat->start_time != start_time_) return true;
-    return has_exited(stat->state);
+    std::optional<StatFields> stat = read_stat(AT_FDCWD, (process_path(held_.pid) + "stat").c_str());
+    if (!stat) return is_gone(errno);  // reaped, or unknown for now (no descriptor free): not exited
+    // Without its start time the process cannot be told from one that took
+    // its pid: not known to have exited.
+    if (start_time_ == 0) return false;
+    return stat->start_time != start_time_ || has_exited(stat->state);
 }
 
 }  // namespace velmor::platform

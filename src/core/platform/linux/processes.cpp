@@ -78,14 +78,40 @@ struct ProcessQueries::State {
     std::string text;           // cmdline of text_pid
     Pid text_pid = 0;           // 0: text holds no command line
 
+    int shortage = 0;           // EMFILE or ENFILE once an open found no descriptor free
+
     explicit State(const SocketFilter& wanted) : filter(wanted) {
-        sockets = linux_tables::load(filter);
+        sockets = linux_tables::load(filter, &shortage);
         std::sort(sockets.begin(), sockets.end(), [](const SocketInfo& a, const SocketInfo& b) { return a.id < b.id; });
+        drop_repeated_sockets();
         for (const SocketInfo& socket : sockets) present.set(socket.local.port);
     }
 
+    // A table read while sockets come and go can list one socket twice (the
+    // text tables of /proc/net are read in pieces, and a socket moved within
+    // the kernel's table between two pieces is met again): one entry per
+    // inode. TIME-WAIT sockets have inode 0 and are all kept.
+    void drop_repeated_sockets() {
+        auto same_socket = [](const SocketInfo& a, const SocketInfo& b) { return a.id != 0 && a.id == b.id; };
+        sockets.erase(std::unique(sockets.begin(), sockets.end(), same_socket), sockets.end());
+    }
+
+    // Notes a failed open that found no descriptor free.
+    void note_failure() {
+        if (errno == EMFILE || errno == ENFILE) shortage = errno;
+    }
+
+    bool read(const char* path, std::size_t limit, std::string& out) {
+        if (read_file(proc_dir(), path, limit, out)) return true;
+        note_failure();
+        return false;
+    }
+
     int proc_dir() {
-        if (!proc) proc.reset(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!proc) {
+            proc.reset(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!proc) note_failure();
+        }
         return proc.get();
     }
 
@@ -101,7 +127,7 @@ struct ProcessQueries::State {
         if (text_pid == pid) return true;
         text_pid = 0;
         char path[32];
-        if (!read_file(proc_dir(), number_path(path, pid, "/cmdline"), cmd_limit + 1, text)) return false;
+        if (!read(number_path(path, pid, "/cmdline"), cmd_limit + 1, text)) return false;
         text_pid = pid;
         return true;
     }
@@ -110,7 +136,10 @@ struct ProcessQueries::State {
     bool list_directory(const char* path, DescriptorListing& out) {
         out.entries.clear();
         out.directory.reset(::openat(proc_dir(), path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!out.directory) return false;
+        if (!out.directory) {
+            note_failure();
+            return false;
+        }
         // Whether an entry is a socket shows only in its link, read on demand.
         return linux_proc::for_each_entry(out.directory.get(), buffer, [&](std::string_view name) {
             if (!is_digits(name)) return;
@@ -174,7 +203,10 @@ bool ProcessQueries::thread_descriptors(Pid pid, bool own_table_listed, std::vec
     out.clear();
     char path[48];
     UniqueFd tasks_dir(::openat(state_->proc_dir(), number_path(path, pid, "/task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!tasks_dir) return false;
+    if (!tasks_dir) {
+        state_->note_failure();
+        return false;
+    }
     std::vector<Pid> tasks;
     std::vector<char> buffer;
     if (!list_numbers(tasks_dir.get(), buffer, tasks) || tasks.size() < 2) return true;
@@ -222,7 +254,7 @@ std::optional<SocketInfo> ProcessQueries::socket(const DescriptorListing& listin
 std::optional<std::string> ProcessQueries::name_bytes(Pid pid) {
     char path[32];
     std::string comm;
-    if (!read_file(state_->proc_dir(), number_path(path, pid, "/comm"), 64, comm)) return std::nullopt;
+    if (!state_->read(number_path(path, pid, "/comm"), 64, comm)) return std::nullopt;
     if (!comm.empty() && comm.back() == '\n') comm.pop_back();
     if (comm.size() != comm_limit) return comm;
     std::size_t keep = utf8::cut_length(comm);
@@ -258,7 +290,7 @@ std::optional<std::string> ProcessQueries::command(Pid pid) {
 std::optional<std::uint32_t> ProcessQueries::uid(Pid pid) {
     char path[32];
     std::string status;
-    if (!read_file(state_->proc_dir(), number_path(path, pid, "/status"), 4096, status)) return std::nullopt;
+    if (!state_->read(number_path(path, pid, "/status"), 4096, status)) return std::nullopt;
     std::size_t line = status.find("\nUid:");
     if (line == std::string::npos) return std::nullopt;
     std::string_view fields = std::string_view(status).substr(line + 5);
@@ -276,11 +308,39 @@ std::optional<std::uint32_t> ProcessQueries::uid(Pid pid) {
 std::optional<Pid> ProcessQueries::parent(Pid pid) {
     char path[32];
     std::string stat;
-    if (!read_file(state_->proc_dir(), number_path(path, pid, "/stat"), 512, stat)) return std::nullopt;
+    if (!state_->read(number_path(path, pid, "/stat"), 512, stat)) return std::nullopt;
     std::size_t close = stat.rfind(')');
     if (close == std::string::npos || close + 4 > stat.size()) return std::nullopt;
     std::string_view rest = std::string_view(stat).substr(close + 4);  // ") S PPID ..."
     return parse_number<Pid>(rest.substr(0, rest.find(' ')));
+}
+
+// The "Tgid:" line of /proc/PID/status: a thread's id names its thread
+// group there, a process's its own pid.
+std::optional<Pid> ProcessQueries::process_of(Pid pid) {
+    char path[32];
+    std::string status;
+    if (!state_->read(number_path(path, pid, "/status"), 4096, status)) return std::nullopt;
+    std::size_t line = status.find("\nTgid:");
+    if (line == std::string::npos) return std::nullopt;
+    std::string_view field = std::string_view(status).substr(line + 6);
+    field = field.substr(0, field.find('\n'));
+    std::size_t first = field.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return std::nullopt;
+    return parse_number<Pid>(field.substr(first));
+}
+
+int ProcessQueries::descriptor_shortage() const noexcept { return state_->shortage; }
+
+// /proc/self names our pid only in a /proc mounted for our pid namespace: one
+// mounted for another names processes by numbers that mean other processes
+// to kill(2), pidfd_open(2) and a walk of the process tree.
+bool pids_are_ours() {
+    char link[32];
+    ssize_t size = ::readlink("/proc/self", link, sizeof link);
+    if (size <= 0) return false;
+    std::optional<long> pid = parse_number<long>(std::string_view(link, static_cast<std::size_t>(size)));
+    return pid && *pid == static_cast<long>(::getpid());
 }
 
 std::optional<std::uint64_t> socket_id_of(int fd) {

@@ -72,6 +72,9 @@ class Loader {
 public:
     explicit Loader(const SocketFilter& filter) : filter_(filter) {}
 
+    // EMFILE or ENFILE when a table could not be read for lack of a descriptor.
+    int shortage() const noexcept { return shortage_; }
+
     std::vector<SocketInfo> run() {
         if (netlink_enabled) netlink_.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
         for (const Table& table : tables) {
@@ -104,6 +107,7 @@ private:
     UniqueFd netlink_;
     std::vector<char> buffer_;
     std::vector<SocketInfo> sockets_;
+    int shortage_ = 0;
 };
 
 // One inet_diag dump: the sockets of one family and protocol in `states`,
@@ -227,7 +231,11 @@ void Loader::load_proc_net(const Table& table) {
     char path[64] = "/proc/thread-self/net/";
     std::strncat(path, table.proc_net_file, sizeof path - std::strlen(path) - 1);
     UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!file) return;
+    if (!file) {
+        // Netlink, tried first, needed a descriptor too: none is left.
+        if (errno == EMFILE || errno == ENFILE) shortage_ = errno;
+        return;
+    }
 
     auto parse_line = [&](std::string_view line) {
         std::string_view fields[10];
@@ -277,9 +285,12 @@ void Loader::load_proc_net(const Table& table) {
 
 }  // namespace
 
-std::vector<SocketInfo> load(const SocketFilter& filter) {
+std::vector<SocketInfo> load(const SocketFilter& filter, int* shortage) {
     if (filter.no_port()) return {};
-    return Loader(filter).run();
+    Loader loader(filter);
+    std::vector<SocketInfo> sockets = loader.run();
+    if (shortage != nullptr && loader.shortage() != 0) *shortage = loader.shortage();
+    return sockets;
 }
 
 }  // namespace velmor::platform::linux_tables

@@ -9,7 +9,9 @@
 
 namespace velmor::platform::linux_tables {
 
-// Every socket that `filter` wants, in no particular order.
-std::vector<SocketInfo> load(const SocketFilter& filter);
+// Every socket that `filter` wants, in no particular order. When a table
+// could not be read for lack of a descriptor, `shortage` (if given) is set
+// to EMFILE or ENFILE.
+std::vector<SocketInfo> load(const SocketFilter& filter, int* shortage = nullptr);
 
 }  // namespace velmor::platform::linux_tables

@@ -58,31 +58,35 @@ bool watch_fired(int watch) {
 
 }  // namespace
 
-PinnedProcess PinnedProcess::pin(const HeldSocket& held) {
+PinnedProcess PinnedProcess::pin(std::span<const HeldSocket> candidates) {
+    if (candidates.empty()) return PinnedProcess(HeldSocket{}, SignalResult::failed);
+    const HeldSocket& first = candidates.front();
     // 0 and negative pids would address process groups or every process.
-    if (held.pid == 0 || held.pid > static_cast<Pid>(INT32_MAX)) return PinnedProcess(held, SignalResult::failed);
+    if (first.pid == 0 || first.pid > static_cast<Pid>(INT32_MAX)) return PinnedProcess(first, SignalResult::failed);
     bool gone = false;
-    UniqueFd watch = watch_exit(held.pid, gone);
-    std::optional<proc_bsdinfo> info = bsd_info(held.pid);
-    if (gone || !info || info->pbi_status == zombie_status || !holds_socket(held)) {
-        return PinnedProcess(held, SignalResult::gone);
+    UniqueFd watch = watch_exit(first.pid, gone);
+    std::optional<proc_bsdinfo> info = bsd_info(first.pid);
+    if (gone || !info || info->pbi_status == zombie_status) return PinnedProcess(first, SignalResult::gone);
+    for (const HeldSocket& held : candidates) {
+        if (held.pid != first.pid || !holds_socket(held)) continue;
+        PinnedProcess pinned(held, SignalResult::delivered);
+        pinned.watch_ = std::move(watch);
+        pinned.start_time_ = info->pbi_start_tvsec;
+        return pinned;
     }
-    PinnedProcess pinned(held, SignalResult::delivered);
-    pinned.watch_ = std::move(watch);
-    pinned.start_time_ = info->pbi_start_tvsec;
-    pinned.checked_just_now_ = true;
-    return pinned;
+    return PinnedProcess(first, SignalResult::gone);
 }
 
 void PinnedProcess::keep_one_descriptor() {}
+
+void PinnedProcess::let_go_of_descriptors() { watch_.reset(); }
 
 bool PinnedProcess::still_holds() const { return valid() && !exited() && holds_socket(held_); }
 
 SignalResult PinnedProcess::signal(int signal) {
     if (!valid()) return state_;
-    const bool checked_just_now = std::exchange(checked_just_now_, false);
     if (exited()) return SignalResult::gone;
-    if (!checked_just_now && !holds_socket(held_)) {
+    if (!holds_socket(held_)) {
         // Its socket is gone: the start time must show the same process.
         std::optional<proc_bsdinfo> info = bsd_info(held_.pid);
         if (!info || info->pbi_start_tvsec != start_time_) return SignalResult::gone;

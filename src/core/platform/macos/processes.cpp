@@ -248,6 +248,18 @@ std::optional<Pid> ProcessQueries::parent(Pid pid) {
     return info->pbi_ppid;
 }
 
+// Thread ids are not pids on macOS: a pid the system knows names a process.
+std::optional<Pid> ProcessQueries::process_of(Pid pid) {
+    if (!bsd_info(pid)) return std::nullopt;
+    return pid;
+}
+
+// The queries are calls that open no descriptor.
+int ProcessQueries::descriptor_shortage() const noexcept { return 0; }
+
+// No pid namespaces.
+bool pids_are_ours() { return true; }
+
 std::optional<std::uint64_t> socket_id_of(int fd) {
     std::optional<socket_fdinfo> info = socket_fd_info(static_cast<Pid>(::getpid()), fd);
     if (!info) return std::nullopt;

@@ -11,6 +11,8 @@
 #define EV_ONESHOT 0x0010
 #define NOTE_EXIT 0x80000000U
 
+// Aligned to 4 bytes, as macOS declares it on both architectures.
+#pragma pack(4)
 struct kevent {
     uintptr_t ident;
     int16_t filter;
@@ -19,6 +21,7 @@ struct kevent {
     intptr_t data;
     void* udata;
 };
+#pragma pack()
 
 #define EV_SET(kevp, a, b, c, d, e, f)      \
     do {                                    \
