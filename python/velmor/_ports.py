@@ -311,7 +311,10 @@ def hidden_holder_text(socket: Socket, hidden: Hidden | None = None, candidates:
         return f"held by one of the processes whose descriptors cannot be read: {candidates_text(candidates)}"
     if hidden == "no-process":
         return "held by no process (in flight between processes, or kept by the kernel)"
-    return f"held by a process of {owner} that is not visible here: it runs in another pid namespace (a container)"
+    if hidden == "other-pid-namespace":
+        return f"held by a process of {owner} that is not visible here: it runs in another pid namespace (a container)"
+    # No evidence was gathered (the walk did not record what it could not read).
+    return f"held by a process of {owner} that is not visible here"
 
 
 def _closing_sockets(state: PortStatus) -> list[Socket]:

@@ -276,7 +276,9 @@ def short_hidden_text(socket: Socket, hidden: Hidden | None = None, candidates: 
                f"{printable(_ports.candidates_text(candidates))})"
     if hidden == "no-process":
         return "(held by no process: in flight between processes, or kept by the kernel)"
-    return "(not visible: another pid namespace)"
+    if hidden == "other-pid-namespace":
+        return "(not visible: another pid namespace)"
+    return "(not visible)"  # no evidence gathered (watch names holders without it)
 
 
 def process_cells(process: Process) -> list[str]:
