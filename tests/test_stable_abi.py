@@ -97,9 +97,14 @@ def test_calls_from_atexit_callbacks_are_answered(where: str) -> None:
 
 
 def wheel_package_files(wheel: str) -> dict[str, bytes]:
-    """The files of the package directory `velmor/` in a wheel, by their path in it."""
+    """The files of the package directory `velmor/` in a wheel, by their path
+    in it (a repaired wheel lists its directories too; they are no files)."""
     with zipfile.ZipFile(wheel) as archive:
-        return {name: archive.read(name) for name in archive.namelist() if name.startswith("velmor/")}
+        return {
+            info.filename: archive.read(info)
+            for info in archive.infolist()
+            if info.filename.startswith("velmor/") and not info.is_dir()
+        }
 
 
 @pytest.mark.skipif(not os.environ.get("VELMOR_WHEEL"), reason="runs when scripts/test is given a wheel (VELMOR_WHEEL)")
