@@ -52,20 +52,29 @@ def calls(held, port):
         "process_tree": os.getpid() in _table.process_tree(os.getpid()),
     }
 
+# The daemon thread is started before the exit: 3.12 and later refuse to
+# start a thread from an atexit callback.
+request, box = {}, {}
+ready, answered = threading.Event(), threading.Event()
+
+def keep_calling():
+    ready.wait()
+    box.update(calls(request["held"], request["port"]))
+    answered.set()
+    while True:  # on into finalization, where this thread parks
+        velmor.wait_until_free(request["port"], 0)
+
+if WHERE == "daemon":
+    threading.Thread(target=keep_calling, daemon=True).start()
+
 def at_exit():
     held = socket.socket(); held.bind(("127.0.0.1", 0)); held.listen()
     port = held.getsockname()[1]
     if WHERE == "main":
         answers = calls(held, port)
     else:
-        answered = threading.Event()
-        box = {}
-        def keep_calling():
-            box.update(calls(held, port))
-            answered.set()
-            while True:  # on into finalization, where this thread parks
-                velmor.wait_until_free(port, 0)
-        threading.Thread(target=keep_calling, daemon=True).start()
+        request.update(held=held, port=port)
+        ready.set()
         answered.wait(60)
         answers = box
     print(json.dumps({"pid": os.getpid(), "port": port, **answers}), flush=True)
