@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 from collections.abc import Callable
 from pathlib import Path
 
@@ -287,6 +288,19 @@ def test_with_stderr_closed_the_json_stays_alone_on_stdout(inside: None, start_h
     assert entry["result"] == "failed" and entry["error"]
 
 
+def _wait_until_mapped(pid: int, name: str) -> None:
+    """Returns once process `pid` has mapped a file whose path holds `name`
+    (or has exited)."""
+    while True:
+        try:
+            with open(f"/proc/{pid}/maps") as maps:
+                if name in maps.read():
+                    return
+        except (FileNotFoundError, ProcessLookupError):
+            return
+        time.sleep(0.0005)
+
+
 @pytest.mark.skipif(SANITIZED, reason="start-up under the sanitizer runtime takes too long to aim at")
 def test_ctrl_c_while_the_command_starts_is_exit_130() -> None:
     command = shutil.which("velmor", path=os.path.dirname(sys.executable))
@@ -296,10 +310,12 @@ def test_ctrl_c_while_the_command_starts_is_exit_130() -> None:
     for attempt in range(12):
         process = subprocess.Popen([command, "wait", "1", "--listening", "--timeout", "5"],
                                    stderr=subprocess.PIPE, text=True)
-        # Aim past the interpreter's own start-up, which no program can guard.
-        import time
-
-        time.sleep(0.015 + attempt * 0.004)
+        # The interpreter's own start-up comes before any of the command and
+        # no program can guard it: aim from the moment velmor's native module
+        # is mapped (the command is importing itself), then a little later
+        # each time, across the rest of the start-up.
+        _wait_until_mapped(process.pid, "velmor/_lib")
+        time.sleep(attempt * 0.002)
         process.send_signal(signal.SIGINT)
         _, err = process.communicate(timeout=60)
         outcomes.append((process.returncode, "Traceback" in err))

@@ -28,6 +28,7 @@ found with, so a process that later gets a reused pid is never stopped.
 from __future__ import annotations
 
 import os
+import select
 import subprocess
 import sys
 import threading
@@ -373,22 +374,49 @@ class Server:
         self.process = process
         self.pid = process.pid
         self._output = bytearray()
+        self._ended = False
         self._lock = threading.Lock()
+        assert process.stdout is not None
+        self._pipe = process.stdout.fileno()
+        os.set_blocking(self._pipe, False)
         self._reader = threading.Thread(target=self._read, name=f"velmor_server {self.pid} output", daemon=True)
         self._reader.start()
 
     def _read(self) -> None:
-        stream = self.process.stdout
-        assert stream is not None
-        while chunk := os.read(stream.fileno(), 65536):
+        """Collects the output as it comes. Reads happen under the lock, as
+        do those of `output`, so that the chunks keep their order."""
+        poller = select.poll()
+        poller.register(self._pipe, select.POLLIN)
+        try:
+            while True:
+                poller.poll()
+                with self._lock:
+                    if not self._take_waiting():
+                        return
+        finally:
             with self._lock:
-                self._output += chunk
+                self._ended = True
+
+    def _take_waiting(self) -> bool:
+        """Appends what the pipe holds now (the lock held); False once the
+        pipe has ended."""
+        while not self._ended:
+            try:
+                chunk = os.read(self._pipe, 65536)
+            except BlockingIOError:
+                return True
+            if not chunk:
+                self._ended = True
+            self._output += chunk
+        return False
 
     @property
     def output(self) -> str:
         """What the server has written so far (stdout and stderr, as they
-        came), bytes that are not UTF-8 as U+FFFD."""
+        came), bytes that are not UTF-8 as U+FFFD. What was written before
+        the server listened is always there once the fixture returns."""
         with self._lock:
+            self._take_waiting()
             return self._output.decode(errors="replace")
 
     def last_lines(self, wait: float = 2.0) -> str:
@@ -404,7 +432,9 @@ class Server:
         closing a stream another thread reads would wait for that read)."""
         self._reader.join(wait)
         if not self._reader.is_alive() and self.process.stdout is not None:
-            self.process.stdout.close()
+            with self._lock:
+                self._ended = True
+                self.process.stdout.close()
 
     def __repr__(self) -> str:
         return f"<Server pid {self.pid} on port {self.port}: {printable(' '.join(self.command))}>"
