@@ -456,7 +456,34 @@ def test_help(command: list[str]) -> None:
 def test_a_number_outside_the_ports_is_named_as_such(args: list[str], message: str) -> None:
     result = velmor(*args)
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == f"velmor: error: {message} (see 'velmor --help')\n"
+    assert result.stderr == f"velmor: error: {message} (see 'velmor {args[0]} --help')\n"
+
+
+@pytest.mark.parametrize(
+    ("short", "full"),
+    [
+        (["check", "--js", "{port}"], ["check", "--json", "{port}"]),
+        (["kill", "--dry", "--kill=1", "{port}"], ["kill", "--dry-run", "--kill-after=1", "{port}"]),
+        (["kill", "--dry", "--kill", "1", "--tim", "0", "{port}"], ["kill", "--dry-run", "--timeout=0", "{port}"]),
+        (["wait", "--tim=0", "--list", "{port}"], ["wait", "--timeout", "0", "--listening", "{port}"]),
+        (["--vers"], ["--version"]),
+        (["who", "--he"], ["who", "--help"]),
+    ],
+)
+def test_a_unique_prefix_of_a_long_option_is_that_option(short: list[str], full: list[str]) -> None:
+    port = str(unused_port())
+    answers = [velmor(*[word.replace("{port}", port) for word in call]) for call in (short, full)]
+    short_answer, full_answer = [(answer.returncode, answer.stdout, answer.stderr) for answer in answers]
+    assert short_answer == full_answer and short_answer[0] != 2
+
+
+def test_a_prefix_that_fits_two_options_is_refused_naming_both() -> None:
+    from velmor._arguments import UsageError, long_option
+
+    assert long_option("--dry", ["--dry-run", "--json"]) == "--dry-run"
+    assert long_option("--bogus", ["--dry-run", "--json"]) is None
+    with pytest.raises(UsageError, match="ambiguous option: --re could match --reserve, --retry"):
+        long_option("--re", ["--reserve", "--retry"])
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

@@ -21,7 +21,11 @@ EXIT_USAGE = 2
 
 
 class UsageError(Exception):
-    """A call that does not fit the command line: one line, exit code 2."""
+    """A call that does not fit the command line: one line, exit code 2.
+    `command` is the command it was given to, once that is known, so that
+    the message can point at that command's help."""
+
+    command: str | None = None
 
 
 class PortOutOfRange(UsageError):
@@ -140,12 +144,27 @@ def _write(text: str) -> None:
         stream.write(text + "\n")
 
 
+def long_option(word: str, names: Sequence[str]) -> str | None:
+    """The long option among `names` that `word` names: the option itself,
+    or a unique prefix of one (`--dry` for `--dry-run`); None when none
+    matches; UsageError when the prefix fits more than one."""
+    if word in names or not word.startswith("--") or len(word) < 3:
+        return word if word in names else None
+    candidates = [name for name in names if name.startswith("--") and name.startswith(word)]
+    if len(candidates) > 1:
+        raise UsageError(f"ambiguous option: {word} could match {', '.join(candidates)}")
+    return candidates[0] if candidates else None
+
+
 def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, version: str) -> Arguments:
     """The call `argv` means; exits after --help and --version; raises
-    UsageError for a call that does not fit."""
+    UsageError for a call that does not fit (its `command` set once the
+    command is known)."""
     if not argv:
         raise UsageError("the following arguments are required: COMMAND")
     first = argv[0]
+    if first.startswith("--"):
+        first = long_option(first, ("--help", "--version")) or first
     if first in ("-h", "--help"):
         _write(tool_help)
         raise SystemExit(0)
@@ -158,10 +177,19 @@ def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, vers
             raise UsageError(f"unrecognized arguments: {first}")
         raise UsageError(f"invalid choice: '{first}' (choose from {', '.join(by_name)})")
     command = by_name[first]
+    try:
+        return _parse_command(command, argv[1:])
+    except UsageError as error:
+        error.command = command.name
+        raise
+
+
+def _parse_command(command: Command, argv: Sequence[str]) -> Arguments:
     options = {name: option for option in command.options for name in option.names}
+    names = ["--help", *options]
     result = Arguments(command)
     given: set[str] = set()
-    words = list(argv[1:])
+    words = list(argv)
     only_ports = False
     while words:
         word = words.pop(0)
@@ -173,10 +201,11 @@ def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, vers
         if word == "--":
             only_ports = True
             continue
-        if word in ("-h", "--help"):
+        name, equals, value = word.partition("=")
+        name = long_option(name, names) or name
+        if word == "-h" or (name == "--help" and not equals):
             _write(command.help_text())
             raise SystemExit(0)
-        name, equals, value = word.partition("=")
         option = options.get(name)
         if option is None:
             raise UsageError(f"unrecognized arguments: {word}")

@@ -638,7 +638,8 @@ def _run(argv: Sequence[str] | None) -> int:
     try:
         args = parse(sys.argv[1:] if argv is None else list(argv), known, tool_help(known), velmor.__version__)
     except UsageError as error:
-        say(f"velmor: error: {error} (see 'velmor --help')")
+        help_command = f"velmor {error.command} --help" if error.command else "velmor --help"
+        say(f"velmor: error: {error} (see '{help_command}')")
         return EXIT_USAGE
     handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill,
                 "watch": run_watch}
