@@ -459,6 +459,21 @@ def test_a_number_outside_the_ports_is_named_as_such(args: list[str], message: s
     assert result.stderr == f"velmor: error: {message} (see 'velmor {args[0]} --help')\n"
 
 
+@pytest.mark.parametrize("command", [[], ["kill"], ["wait"], ["watch"]])
+@pytest.mark.parametrize("columns", [None, "52"])
+def test_help_wraps_to_the_width_without_losing_a_word(command: list[str], columns: str | None) -> None:
+    env = {key: value for key, value in os.environ.items() if key != "COLUMNS"}
+    wide = subprocess.run([*VELMOR, *command, "--help"], capture_output=True, text=True, timeout=60,
+                          env={**env, "COLUMNS": "500"}).stdout
+    narrow = subprocess.run([*VELMOR, *command, "--help"], capture_output=True, text=True, timeout=60,
+                            env={**env, **({"COLUMNS": columns} if columns else {})}).stdout
+    width = int(columns or 80) - 2
+    body = narrow.split("\nexit codes:")[0] if columns else narrow.split("\nexample:")[0]
+    assert max(len(line) for line in body.splitlines()) <= width
+    assert max(len(line) for line in wide.splitlines()) > width
+    assert narrow.split() == wide.split()
+
+
 @pytest.mark.parametrize(
     ("short", "full"),
     [

@@ -10,6 +10,7 @@ exit code 2.
 
 from __future__ import annotations
 
+import os
 import sys
 
 TYPE_CHECKING = False
@@ -108,21 +109,76 @@ class Command:
         return " ".join(parts)
 
     def help_text(self) -> str:
-        lines = [f"usage: {self.usage()}", "", self.summary[0].upper() + self.summary[1:] + ".", ""]
+        width = help_width()
+        lines = [*wrap_usage(self.usage(), width), "", *wrap_text(self.summary[0].upper() + self.summary[1:] + ".", width),
+                 ""]
         if self.notes:
-            import textwrap
-
-            lines += [textwrap.fill(self.notes, 78), ""]
+            lines += [*wrap_text(self.notes, width), ""]
         if self.ports != "none":
-            lines += ["arguments:", "  PORTS            port numbers and ranges like 3000-3010", ""]
+            lines += ["arguments:", *wrap_item("PORTS", "port numbers and ranges like 3000-3010", width), ""]
         lines.append("options:")
-        lines.append(f"  {'-h, --help':<24} show this help and exit")
+        lines += wrap_item("-h, --help", "show this help and exit", width)
         for option in self.options:
             label = ", ".join(option.names) + (f" {option.metavar}" if option.convert else "")
-            lines.append(f"  {label:<24} {option.help}")
-        lines += ["", "exit codes:", f"  {self.exits}", "  2 bad arguments, 130 interrupted", "",
-                  "example:", f"  {self.example}"]
+            lines += wrap_item(label, option.help, width)
+        lines += ["", "exit codes:", *wrap_text(self.exits, width, "  "),
+                  *wrap_text("2 bad arguments, 130 interrupted", width, "  "), "", "example:", f"  {self.example}"]
         return "\n".join(lines)
+
+
+# --- help text, wrapped to the terminal ---------------------------------------
+
+_HELP_COLUMN = 26  # where the description of an option starts
+
+
+def help_width() -> int:
+    """The width the help is wrapped to: that of the terminal on stdout
+    (COLUMNS when set), 80 columns when stdout is no terminal; two columns
+    are kept free, as argparse kept them."""
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        width = int(columns)
+    else:
+        try:
+            width = os.get_terminal_size(sys.stdout.fileno()).columns if sys.stdout.isatty() else 80
+        except (AttributeError, OSError, ValueError):
+            width = 80
+    return max(width - 2, 30)
+
+
+def wrap_text(text: str, width: int, indent: str = "") -> list[str]:
+    import textwrap
+
+    return textwrap.wrap(text, width, initial_indent=indent, subsequent_indent=indent, break_on_hyphens=False) or [""]
+
+
+def wrap_item(label: str, text: str, width: int, column: int = _HELP_COLUMN) -> list[str]:
+    """An option (or argument) and its description, the description in its
+    column; on a line of its own below a label too long for that."""
+    column = column if width >= column + 20 else 8
+    head = f"  {label}"
+    if len(head) > column - 2:
+        return [head, *wrap_text(text, width, " " * column)]
+    lines = wrap_text(text, width, " " * column)
+    return [head.ljust(column) + lines[0][column:], *lines[1:]]
+
+
+def wrap_usage(usage: str, width: int) -> list[str]:
+    """The usage line, its options carried over under the first one."""
+    words = usage.split(" [", 1)
+    head = f"usage: {words[0]}"
+    if len(words) == 1 or len(head) + 1 + len(words[1]) + 1 <= width:
+        return [f"usage: {usage}"]
+    indent = " " * min(len(head) + 1, width // 2)
+    parts = ["[" + part for part in words[1].split(" [")]
+    lines, line = [], head
+    for part in parts:
+        if len(line) + 1 + len(part) > width and line.strip():
+            lines.append(line)
+            line = indent + part
+        else:
+            line = f"{line} {part}"
+    return [*lines, line]
 
 
 class Arguments:

@@ -34,7 +34,18 @@ import sys
 
 import velmor
 from velmor import _ports, _watch
-from velmor._arguments import Arguments, Command, Option, UsageError, parse, parse_port, parse_seconds
+from velmor._arguments import (
+    Arguments,
+    Command,
+    Option,
+    UsageError,
+    help_width,
+    parse,
+    parse_port,
+    parse_seconds,
+    wrap_item,
+    wrap_text,
+)
 from velmor._text import printable
 
 TYPE_CHECKING = False
@@ -238,10 +249,13 @@ def watch_command() -> Command:
 
 
 def tool_help(known: Sequence[Command]) -> str:
+    width = help_width()
     lines = ["usage: velmor [-h] [--version] COMMAND ...", "",
-             "See, check, pick, wait for and free local TCP ports.", "",
-             "PORTS are port numbers (1-65535) and inclusive ranges like 3000-3010.", "", "commands:"]
-    lines += [f"  {command.name:<8} {command.summary}" for command in known]
+             *wrap_text("See, check, pick, wait for and free local TCP ports.", width), "",
+             *wrap_text("PORTS are port numbers (1-65535) and inclusive ranges like 3000-3010.", width), "",
+             "commands:"]
+    for command in known:
+        lines += wrap_item(command.name, command.summary, width, column=11)
     lines += ["", "options:", "  -h, --help  show this help and exit", "  --version   show the version and exit", "",
               TOOL_EPILOG]
     return "\n".join(lines)
