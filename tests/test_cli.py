@@ -502,9 +502,16 @@ def test_a_prefix_that_fits_two_options_is_refused_naming_both() -> None:
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("args", [["free"], ["who", "--json", "1"], ["ls"]])
+@pytest.mark.parametrize("args", [["free"], ["who", "--json", "1"], ["ls"], ["--version"], ["--help"], ["kill", "--help"]])
 def test_a_full_disk_is_named_as_such(args: list[str]) -> None:
     with open("/dev/full", "w") as full:
         result = subprocess.run([*VELMOR, *args], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
     assert result.returncode == 1
     assert result.stderr == "velmor: cannot write the answer: no space left on device\n"
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--help"], ["wait", "--help"]])
+def test_help_and_version_on_a_closed_stdout_say_so(args: list[str]) -> None:
+    result = subprocess.run([*VELMOR, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                            timeout=60, close_fds=True, preexec_fn=lambda: os.close(1))
+    assert (result.returncode, result.stderr) == (1, "velmor: cannot write the answer: standard output is closed\n")

@@ -194,10 +194,12 @@ class Arguments:
         raise AttributeError(name)
 
 
-def _write(text: str) -> None:
-    stream = sys.stdout if sys.stdout is not None else sys.stderr
-    if stream is not None:
-        stream.write(text + "\n")
+class Shown(Exception):
+    """--help or --version: `text` is the whole answer, exit code 0."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__(text)
+        self.text = text
 
 
 def long_option(word: str, names: Sequence[str]) -> str | None:
@@ -213,7 +215,7 @@ def long_option(word: str, names: Sequence[str]) -> str | None:
 
 
 def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, version: str) -> Arguments:
-    """The call `argv` means; exits after --help and --version; raises
+    """The call `argv` means; raises Shown for --help and --version, and
     UsageError for a call that does not fit (its `command` set once the
     command is known)."""
     if not argv:
@@ -222,11 +224,9 @@ def parse(argv: Sequence[str], commands: Sequence[Command], tool_help: str, vers
     if first.startswith("--"):
         first = long_option(first, ("--help", "--version")) or first
     if first in ("-h", "--help"):
-        _write(tool_help)
-        raise SystemExit(0)
+        raise Shown(tool_help)
     if first == "--version":
-        _write(f"velmor {version}")
-        raise SystemExit(0)
+        raise Shown(f"velmor {version}")
     by_name = {command.name: command for command in commands}
     if first not in by_name:
         if first.startswith("-"):
@@ -260,8 +260,7 @@ def _parse_command(command: Command, argv: Sequence[str]) -> Arguments:
         name, equals, value = word.partition("=")
         name = long_option(name, names) or name
         if word == "-h" or (name == "--help" and not equals):
-            _write(command.help_text())
-            raise SystemExit(0)
+            raise Shown(command.help_text())
         option = options.get(name)
         if option is None:
             raise UsageError(f"unrecognized arguments: {word}")

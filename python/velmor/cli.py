@@ -38,6 +38,7 @@ from velmor._arguments import (
     Arguments,
     Command,
     Option,
+    Shown,
     UsageError,
     help_width,
     parse,
@@ -655,6 +656,12 @@ def _run(argv: Sequence[str] | None) -> int:
         help_command = f"velmor {error.command} --help" if error.command else "velmor --help"
         say(f"velmor: error: {error} (see '{help_command}')")
         return EXIT_USAGE
+    except Shown as shown:
+        # Written as answers are, so that a closed or full stdout is told
+        # the same way.
+        _write_answer(shown.text)
+        flush_answer()
+        return EXIT_OK
     handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill,
                 "watch": run_watch}
     code = handlers[args.command](args)
