@@ -87,7 +87,8 @@ class Option:
 
 class Command:
     def __init__(self, name: str, summary: str, example: str, exits: str, options: Sequence[Option],
-                 ports: str, exclusive: Sequence[tuple[str, str]] = (), notes: str = "") -> None:
+                 ports: str, exclusive: Sequence[tuple[str, str]] = (), notes: str = "",
+                 choice: tuple[str, Sequence[str]] | None = None) -> None:
         self.name = name
         self.summary = summary
         self.example = example
@@ -96,6 +97,9 @@ class Command:
         self.ports = ports  # "required", "optional" or "none"
         self.exclusive = list(exclusive)
         self.notes = notes  # a paragraph after the summary in the help
+        # A word the command takes instead of ports (its name in the help,
+        # and the words allowed), or None.
+        self.choice = (choice[0], tuple(choice[1])) if choice else None
 
     def usage(self) -> str:
         parts = [f"velmor {self.name}"]
@@ -103,6 +107,8 @@ class Command:
             parts.append("PORTS...")
         elif self.ports == "optional":
             parts.append("[PORTS...]")
+        if self.choice:
+            parts.append(f"[{self.choice[0]}]")
         for option in self.options:
             value = f" {option.metavar}" if option.convert else ""
             parts.append(f"[{' | '.join(option.names)}{value}]")
@@ -116,6 +122,8 @@ class Command:
             lines += [*wrap_text(self.notes, width), ""]
         if self.ports != "none":
             lines += ["arguments:", *wrap_item("PORTS", "port numbers and ranges like 3000-3010", width), ""]
+        if self.choice:
+            lines += ["arguments:", *wrap_item(self.choice[0], "one of " + ", ".join(self.choice[1]), width), ""]
         lines.append("options:")
         lines += wrap_item("-h, --help", "show this help and exit", width)
         for option in self.options:
@@ -187,6 +195,7 @@ class Arguments:
     def __init__(self, command: Command) -> None:
         self.command = command.name
         self.ports: list[list[int]] = []
+        self.choice: str | None = None
         for option in command.options:
             setattr(self, option.dest, option.default)
 
@@ -250,6 +259,12 @@ def _parse_command(command: Command, argv: Sequence[str]) -> Arguments:
     while words:
         word = words.pop(0)
         if only_ports or not word.startswith("-") or word == "-":
+            if command.choice and result.choice is None:
+                if word not in command.choice[1]:
+                    choices = ", ".join(f"'{choice}'" for choice in command.choice[1])
+                    raise UsageError(f"argument {command.choice[0]}: invalid choice: '{word}' (choose from {choices})")
+                result.choice = word
+                continue
             if command.ports == "none":
                 raise UsageError(f"unrecognized arguments: {word}")
             result.ports.append(parse_port_or_range(word))

@@ -33,7 +33,7 @@ import os
 import sys
 
 import velmor
-from velmor import _ports, _watch
+from velmor import _completion, _ports, _watch
 from velmor._arguments import (
     Arguments,
     Command,
@@ -227,6 +227,17 @@ def commands() -> list[Command]:
             ports="required",
         ),
         watch_command(),
+        Command(
+            "completion", "print a completion script for bash, zsh or fish",
+            'eval "$(velmor completion bash)"', "0 the script was printed",
+            [Option("--listening-ports", "print the TCP ports that listen now, each with its process names "
+                                         "(what the scripts offer after kill, who, ls and wait --listening)")],
+            ports="none", choice=("SHELL", _completion.SHELLS),
+            notes="Ports complete from what listens now: after kill, who, ls and wait --listening, the "
+                  "scripts offer every TCP port that listens, with the names of its processes (zsh and fish "
+                  "show them). Load the script in the shell's start-up file: eval \"$(velmor completion bash)\", "
+                  "source <(velmor completion zsh), or velmor completion fish | source.",
+        ),
     ]
 
 
@@ -618,6 +629,18 @@ def _reader_gone() -> bool:
         return False
 
 
+def run_completion(args: Arguments) -> int:
+    if args.listening_ports == (args.choice is not None):
+        say("velmor: error: give a SHELL or --listening-ports, one of them (see 'velmor completion --help')")
+        return EXIT_USAGE
+    if args.listening_ports:
+        for line in _completion.listening_ports():
+            _write_answer(line)
+    else:
+        _write_answer(_completion.script(args.choice, commands()).rstrip("\n"))
+    return EXIT_OK
+
+
 def run_watch(args: Arguments) -> int:
     ports = unique_ports(args.ports) if args.ports else None
     if not args.json:
@@ -663,7 +686,7 @@ def _run(argv: Sequence[str] | None) -> int:
         flush_answer()
         return EXIT_OK
     handlers = {"ls": run_ls, "who": run_who, "check": run_check, "free": run_free, "wait": run_wait, "kill": run_kill,
-                "watch": run_watch}
+                "watch": run_watch, "completion": run_completion}
     code = handlers[args.command](args)
     flush_answer()
     return code
