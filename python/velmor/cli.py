@@ -633,7 +633,7 @@ def run_completion(args: Arguments) -> int:
     if args.listening_ports == (args.choice is not None):
         say("velmor: error: give a SHELL or --listening-ports, one of them (see 'velmor completion --help')")
         return EXIT_USAGE
-    if args.listening_ports:
+    if args.choice is None:
         for line in _completion.listening_ports():
             _write_answer(line)
     else:
