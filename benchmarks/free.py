@@ -4,7 +4,7 @@ beside it for the start-up, the CPU that `velmor wait P` uses while a
 listener holds P, and one is_free call on a free, a listening and a reserved
 (TIME-WAIT) port.
 
-    python benchmarks/free.py [--range 1-65535] [--runs 5] [--wait-seconds 3]
+    python benchmarks/free.py [--range 1-65535] [--runs 5] [--wait-seconds 5]
 
 Run through ``bash benchmarks/run --free`` (which installs what it needs).
 Runs in a network namespace of its own (it re-runs itself under unshare -n),
@@ -99,7 +99,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--range", default="1-65535", help="the ports `check -q` is given (default 1-65535)")
     parser.add_argument("--runs", type=int, default=5, help="runs of each command, the median shown (default 5)")
-    parser.add_argument("--wait-seconds", type=float, default=3.0, help="time the CPU of `wait` is measured over")
+    parser.add_argument("--wait-seconds", type=float, default=5.0, help="time the CPU of `wait` is measured over")
     args = parser.parse_args()
     if os.environ.get(_INSIDE) != "1":
         os.execvpe("unshare", ["unshare", "-n", sys.executable, *sys.argv], {**os.environ, _INSIDE: "1"})
