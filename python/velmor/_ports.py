@@ -247,8 +247,30 @@ def is_free(port: int) -> bool:
     "free", found without walking the processes (no holder is needed)."""
     wanted = _port_list(port)
     assert wanted is not None and len(wanted) == 1
-    found = tuple(_socket(raw) for raw in _table.sockets(wanted, listening=False, udp=False, holders=False))
-    return _status(wanted[0], found).state == "free"
+    return bool(_free_verdicts(wanted)[0])
+
+
+def all_free(ports: Sequence[int]) -> bool:
+    """True when is_free holds for every one of `ports` (1-65535, without
+    repeats); it stops at the first port found not free."""
+    return all(_free_verdicts(ports, stop_at_taken=True))
+
+
+def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list[bool | None]:
+    """Per port, whether it is free. The engine decides the ports that the
+    listening table and trial binds decide, from one read of the table for
+    all of them; the others are judged by _status from their sockets in
+    every state, which it reads once for all of those. With
+    `stop_at_taken`, once a port is found not free the others may be left
+    None (not looked at)."""
+    verdicts, found = _table.free_check(ports, stop_at_taken=stop_at_taken)
+    if stop_at_taken and False in verdicts:
+        return verdicts
+    undecided = [port for port, verdict in zip(ports, verdicts) if verdict is None]
+    if not undecided:
+        return verdicts
+    judged = {state.port: state.state == "free" for state in _statuses_of(undecided, map(_socket, found))}
+    return [judged[port] if verdict is None else verdict for port, verdict in zip(ports, verdicts)]
 
 
 # --- explanations ---------------------------------------------------------------

@@ -434,7 +434,7 @@ def run_who(args: Arguments) -> int:
 def run_check(args: Arguments) -> int:
     ports = unique_ports(args.ports)
     if args.quiet:
-        return EXIT_OK if all(velmor.is_free(port) for port in ports) else EXIT_FAIL
+        return EXIT_OK if _ports.all_free(ports) else EXIT_FAIL
     states = velmor.statuses(ports)
     all_free = all(state.state == "free" for state in states)
     if args.json:

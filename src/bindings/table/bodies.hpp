@@ -8,6 +8,7 @@
 namespace velmor::table_bodies {
 
 OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef free_check(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

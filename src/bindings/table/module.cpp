@@ -16,6 +16,12 @@ PyMethodDef functions[] = {
         "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
         "(only those of `pids` when given), as tuples. With `evidence`, (sockets, the\n"
         "processes whose descriptors could not be read when a socket has no holder)."),
+    function_record<table_bodies::free_check>(
+        "free_check",
+        "free_check(ports, stop_at_taken=False)\n--\n\n"
+        "Per port, True (free), False (not free) or None (undecided), from the listening table\n"
+        "and trial binds, with every TCP socket on the undecided ports, as tuples. With\n"
+        "`stop_at_taken`, it stops at the first port that is not free."),
     function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),

@@ -182,6 +182,15 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
     return list;
 }
 
+OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(verdicts.size())));
+    for (std::size_t i = 0; i < verdicts.size(); ++i) {
+        OwnedRef item = verdicts[i] == FreeVerdict::undecided ? none() : flag(verdicts[i] == FreeVerdict::free);
+        put_in_list(list.get(), i, std::move(item));
+    }
+    return list;
+}
+
 OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(pids.size())));
     for (std::size_t i = 0; i < pids.size(); ++i) {

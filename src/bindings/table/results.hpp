@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bindings/boundary/object_ref.hpp"
+#include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/terminate/stop.hpp"
 
@@ -24,6 +25,9 @@ OwnedRef process_list(const std::vector<TableProcess>& processes);
 
 // Per pid, (pid, parent, name, cmd, uid, descriptors readable), or None for a pid that names no process.
 OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details);
+
+// Per port, True (free), False (taken) or None (undecided).
+OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 
 OwnedRef pid_list(const std::vector<platform::Pid>& pids);
 

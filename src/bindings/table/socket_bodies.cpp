@@ -1,4 +1,4 @@
-// sockets, probe, reserve, process_tree and pids_are_ours.
+// sockets, free_check, probe, reserve, process_tree and pids_are_ours.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,12 +13,14 @@
 #include "bindings/table/results.hpp"
 #include "core/probe/listener.hpp"
 #include "core/probe/reserve.hpp"
+#include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 
 namespace velmor::table_bodies {
 namespace {
 
 constexpr FunctionSpec sockets_spec{"sockets", {"ports", "listening", "udp", "holders", "pids", "evidence"}, 6, 0};
+constexpr FunctionSpec free_check_spec{"free_check", {"ports", "stop_at_taken"}, 2, 1};
 constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
@@ -60,6 +62,19 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!evidence) return found;
     OwnedRef unreadable = table_results::process_list(table.unreadable);
     return require_new(PyTuple_Pack(2, found.get(), unreadable.get()));
+}
+
+// Whether each port is free, as far as the listening table and the trial
+// binds decide: (verdicts, the sockets on the undecided ports).
+OwnedRef free_check(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(free_check_spec, args, nargs, kwnames);
+    std::vector<std::uint16_t> ports = convert_argument("ports", [&] { return table_arguments::ports(bound[0]); });
+    bool stop_at_taken = convert_argument("stop_at_taken", [&] { return to_flag(bound[1]); });
+    FreeCheck check = without_interpreter_lock([&] { return check_free(FreeRequest{ports, stop_at_taken}); });
+    if (check.shortage != 0) raise_short_of_descriptors(check.shortage, "to read the socket tables");
+    OwnedRef verdicts = table_results::verdict_list(check.verdicts);
+    OwnedRef sockets = table_results::socket_list(check.undecided);
+    return require_new(PyTuple_Pack(2, verdicts.get(), sockets.get()));
 }
 
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

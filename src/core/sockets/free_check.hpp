@@ -1,0 +1,47 @@
+#pragma once
+// Whether ports are free, found the cheap way first: the listening table
+// (one read for every port asked) and the trial bind on 127.0.0.1 decide
+// most ports; a read of the sockets in every state (one for all the ports
+// left) is made only for the ports they cannot decide, and handed back, so
+// that the caller judges those from the sockets on them as it judges any
+// port. Runs without the interpreter lock and touches nothing of it.
+//
+// A port is decided
+//   taken: a TCP socket listens on it, on any local address, or the trial
+//          bind fails (whatever else is on the port, it is not free then);
+//   free:  nothing listens, the trial bind succeeds, and no TCP socket at
+//          all is on the port (port_unbound, or none in the sockets read);
+//   undecided: the trial bind succeeds beside sockets that do not listen
+//          (TIME-WAIT, closing, connected or only bound ones): whether they
+//          keep the port busy is the caller's judgement of those sockets.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/sockets/socket_table.hpp"
+
+namespace velmor {
+
+enum class FreeVerdict : std::uint8_t { free, taken, undecided };
+
+struct FreeCheck {
+    std::vector<FreeVerdict> verdicts;  // one per port asked, in that order
+    // Every TCP socket, in every state, on the undecided ports (no holders
+    // looked for): the sockets the caller judges them by.
+    SocketTable undecided;
+    // EMFILE or ENFILE when a table could not be read for lack of a
+    // descriptor: then the verdicts are no answer.
+    int shortage = 0;
+};
+
+struct FreeRequest {
+    std::span<const std::uint16_t> ports;  // 1-65535, without repeats
+    // Stop at the first port found taken, without a read of every state:
+    // enough to tell whether all are free. Ports not looked at are undecided.
+    bool stop_at_taken = false;
+};
+
+FreeCheck check_free(const FreeRequest& request);
+
+}  // namespace velmor

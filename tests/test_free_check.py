@@ -1,0 +1,130 @@
+"""is_free and `velmor check` decide most ports from the listening table and
+a trial bind, and read every state only for the rest: whatever path a port
+takes, the answer is status(port)'s, one port at a time or many at once.
+Sockets of every kind on every local address, in a network namespace of the
+tests' own."""
+
+from __future__ import annotations
+
+import socket
+import sys
+from collections.abc import Callable, Iterator
+from contextlib import ExitStack
+
+import pytest
+
+import velmor
+from conftest import unused_port, unused_ports
+from velmor import _ports
+from velmor.cli import main
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
+
+REUSEADDR = (socket.SOL_SOCKET, socket.SO_REUSEADDR)
+REUSEPORT = (socket.SOL_SOCKET, socket.SO_REUSEPORT)
+V6ONLY = (socket.IPPROTO_IPV6, socket.IPV6_V6ONLY)
+
+
+def opened(stack: ExitStack, port: int, address: str, *, listen: bool = True, options: tuple = (),
+           kind: socket.SocketKind = socket.SOCK_STREAM, v6only: bool = True) -> socket.socket:
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    made = stack.enter_context(socket.socket(family, kind))
+    if family == socket.AF_INET6:
+        made.setsockopt(*V6ONLY, int(v6only))
+    for option in options:
+        made.setsockopt(*option, 1)
+    made.bind((address, port))
+    if listen and kind == socket.SOCK_STREAM:
+        made.listen()
+    return made
+
+
+def connection_from(stack: ExitStack, port: int) -> None:
+    """A connection whose local end is 127.0.0.2:port, both ends with
+    SO_REUSEADDR: the trial bind on 127.0.0.1 does not see it."""
+    server = opened(stack, 0, "127.0.0.3", options=(REUSEADDR,))
+    client = opened(stack, port, "127.0.0.2", listen=False, options=(REUSEADDR,))
+    client.connect(server.getsockname())
+    stack.enter_context(server.accept()[0])
+
+
+def time_wait_on(stack: ExitStack, port: int) -> None:
+    """A TIME-WAIT on 127.0.0.1:port left by a client without SO_REUSEADDR."""
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+        client = socket.socket()
+        client.bind(("127.0.0.1", port))
+        client.connect(server.getsockname())
+        peer, _ = server.accept()
+        client.close()  # the client closes first: the TIME-WAIT is on its port
+        peer.recv(1)
+        peer.close()
+
+
+# What is put on a port, and status(port)'s (state, reason) then.
+CASES: dict[str, tuple[Callable[[ExitStack, int], object], tuple[str, str | None]]] = {
+    "nothing": (lambda stack, port: None, ("free", None)),
+    "listener on 127.0.0.1": (lambda s, p: opened(s, p, "127.0.0.1", options=(REUSEADDR,)), ("listening", None)),
+    "listener on 127.0.0.2": (lambda s, p: opened(s, p, "127.0.0.2"), ("listening", None)),
+    "listener on 0.0.0.0": (lambda s, p: opened(s, p, "0.0.0.0"), ("listening", None)),
+    "listener on ::1": (lambda s, p: opened(s, p, "::1"), ("listening", None)),
+    "listener on :: (IPv6 only)": (lambda s, p: opened(s, p, "::"), ("listening", None)),
+    "listener on :: (dual-stack)": (lambda s, p: opened(s, p, "::", v6only=False), ("listening", None)),
+    "reuseport listener on 127.0.0.2": (lambda s, p: opened(s, p, "127.0.0.2", options=(REUSEPORT,)), ("listening", None)),
+    "bound on 127.0.0.2": (lambda s, p: opened(s, p, "127.0.0.2", listen=False), ("busy", "connection")),
+    "bound on 127.0.0.1 with reuse": (lambda s, p: opened(s, p, "127.0.0.1", listen=False, options=(REUSEADDR,)),
+                                      ("busy", "connection")),
+    "bound on ::1": (lambda s, p: opened(s, p, "::1", listen=False), ("busy", "connection")),
+    "connection from 127.0.0.2": (connection_from, ("busy", "connection")),
+    "time-wait without reuse": (time_wait_on, ("busy", "time-wait")),
+    "udp on 127.0.0.1": (lambda s, p: opened(s, p, "127.0.0.1", kind=socket.SOCK_DGRAM), ("free", None)),
+}
+
+
+def put(stack: ExitStack, case: str, port: int) -> tuple[str, str | None]:
+    make, expected = CASES[case]
+    make(stack, port)
+    return expected
+
+
+@pytest.fixture
+def stack() -> Iterator[ExitStack]:
+    with ExitStack() as sockets:
+        yield sockets
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_is_free_says_what_status_says(inside: None, stack: ExitStack, case: str) -> None:
+    port = unused_port()
+    expected = put(stack, case, port)
+    state = velmor.status(port)
+    assert (state.state, state.reason) == expected
+    assert velmor.is_free(port) == (expected[0] == "free")
+    assert main(["check", str(port), "-q"]) == (0 if expected[0] == "free" else 1)
+
+
+def test_a_reserved_port_is_free(inside: None) -> None:
+    port = velmor.reserve()
+    assert (velmor.status(port).state, velmor.is_free(port)) == ("free", True)
+
+
+@pytest.mark.parametrize("padding", [0, 100], ids=["few ports, asked one by one", "many ports, one read of every state"])
+def test_many_ports_at_once_answer_as_one_at_a_time(
+    inside: None, stack: ExitStack, capsys: pytest.CaptureFixture[str], padding: int
+) -> None:
+    ports = unused_ports(len(CASES) + padding)
+    expected = {port: put(stack, case, port)[0] == "free" for case, port in zip(CASES, ports)}
+    expected.update({port: True for port in ports[len(CASES):]})
+    one_at_a_time = [velmor.is_free(port) for port in ports]
+    assert one_at_a_time == [expected[port] for port in ports]
+    assert _ports._free_verdicts(ports) == one_at_a_time
+    free = [port for port in ports if expected[port]]
+    taken = [port for port in ports if not expected[port]]
+    assert (_ports.all_free(free), _ports.all_free(ports), _ports.all_free(free + taken[-1:])) == (True, False, False)
+    capsys.readouterr()
+    assert main(["check", *map(str, ports), "-q"]) == 1
+    assert main(["check", *map(str, free), "-q"]) == 0
+    assert main(["check", *map(str, ports)]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert sorted(int(line.split()[1]) for line in lines) == sorted(taken)
