@@ -644,13 +644,13 @@ def _failure_text(
             count = f"{len(sessions)} client session{'s' if len(sessions) > 1 else ''}"
             return (
                 f"port {port}: {who} got {sent} and is waiting for {count}: "
-                f"pids {', '.join(map(str, sessions))}; --all-sockets stops them too"
+                f"pids {', '.join(map(str, sessions))}; all_sockets=True stops them too"
             )
         if force or sent == "SIGKILL":
             return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
         return (
             f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s "
-            f"(--kill-after SECONDS sends SIGKILL to what is left)"
+            f"(kill_after=SECONDS sends SIGKILL to what is left)"
         )
     if skipped and not stuck:
         who = ", ".join(describe(p) for p in skipped)
@@ -660,7 +660,7 @@ def _failure_text(
         return f"port {port}: could not signal {who}"
     text = explain(after)
     if after.reason == "connection":
-        text += " (--all-sockets stops connections too)"
+        text += " (all_sockets=True stops connections too)"
     return f"port {port}: {text}"
 
 
