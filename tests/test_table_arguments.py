@@ -162,7 +162,7 @@ def test_a_stop_with_a_bad_argument_signals_nothing(
 
 @pytest.mark.parametrize(("parameter", "rule"), [
     ("port", "port"), ("ports", "ports"), ("pid", "pid"), ("pids", "pids"), ("timeout", "timeout"),
-    ("kill_after", "kill_after"), *[(name, "flag") for name in ("udp", "all_sockets", "force", "dry_run", "listening", "holders")],
+    ("kill_after", "kill_after"), ("duration", "kill_after"), *[(name, "flag") for name in ("udp", "all_sockets", "force", "dry_run", "listening", "holders")],
 ])
 def test_the_package_checks_each_parameter_by_the_rule_of_its_name(parameter: str, rule: str) -> None:
     @settings(max_examples=80, deadline=None)

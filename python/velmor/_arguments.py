@@ -67,12 +67,10 @@ def parse_port_or_range(text: str) -> list[int]:
 def parse_seconds(text: str) -> float:
     """A non-negative, finite number of seconds; fractions allowed."""
     try:
-        seconds = float(text)
+        (seconds,) = _table.checked(duration=float(text))
     except ValueError:
-        seconds = -1.0
-    if not 0 <= seconds < float("inf"):
-        raise UsageError(f"invalid duration '{text}': expected seconds, 0 or more")
-    return seconds
+        raise UsageError(f"invalid duration '{text}': expected seconds, 0 or more") from None
+    return float(seconds)
 
 
 class Option:

@@ -37,7 +37,8 @@ OwnedRef pids(PyObject* value, std::string_view name) {
 // A wait's or a stop's limit: infinity waits for ever.
 OwnedRef timeout(PyObject* value, std::string_view name) { return real(table_arguments::seconds(value, name, false)); }
 
-// A delay before a second signal: None, or a finite number of seconds.
+// A delay before a second signal, or any of the command's durations: None,
+// or a finite number of seconds.
 OwnedRef delay(PyObject* value, std::string_view name) {
     return value == Py_None ? none() : real(table_arguments::seconds(value, name, true));
 }
@@ -52,9 +53,10 @@ struct Rule {
 // The parameters of the package's functions, by name; the same name means
 // the same rule wherever it appears.
 constexpr Rule rules[] = {
-    {"port", port},       {"ports", ports},   {"pid", optional_pid},   {"pids", pids},
-    {"timeout", timeout}, {"kill_after", delay}, {"udp", flag},        {"all_sockets", flag},
-    {"force", flag},      {"dry_run", flag},  {"listening", flag},     {"holders", flag},
+    {"port", port},       {"ports", ports},      {"pid", optional_pid}, {"pids", pids},
+    {"timeout", timeout}, {"kill_after", delay}, {"duration", delay},   {"udp", flag},
+    {"all_sockets", flag}, {"force", flag},      {"dry_run", flag},     {"listening", flag},
+    {"holders", flag},
 };
 
 const Rule* rule_for(std::string_view parameter) {

@@ -55,8 +55,9 @@ PyMethodDef functions[] = {
         "checked",
         "checked(**arguments)\n--\n\n"
         "The arguments, each checked by the rule of its name (port, ports, pid, pids, timeout,\n"
-        "kill_after, or a flag: udp, all_sockets, force, dry_run, listening, holders) and\n"
-        "converted (ports as a list without repeats, seconds as a float), in the order given.\n"
+        "kill_after, duration, or a flag: udp, all_sockets, force, dry_run, listening,\n"
+        "holders) and converted (ports as a list without repeats, seconds as a float), in\n"
+        "the order given.\n"
         "TypeError or ValueError naming the parameter for what breaks its rule."),
     {nullptr, nullptr, 0, nullptr},
 };
