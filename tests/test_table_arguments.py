@@ -15,6 +15,7 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
+import numpy
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -67,10 +68,6 @@ def rejected(call: Callable[[], object], parameter: str) -> None:
         call()
     assert not isinstance(caught.value, AssertionError)
     assert re.match(rf"{parameter}[ :]", str(caught.value)), (parameter, caught.value)
-
-
-def awaited(coroutine: Any) -> Callable[[], object]:
-    return lambda: asyncio.run(coroutine)
 
 
 # Each callable takes (port, parameter, bad value) and makes one call in
@@ -179,7 +176,7 @@ def test_the_package_checks_each_parameter_by_the_rule_of_its_name(parameter: st
     ({"ports": None, "pid": None, "kill_after": None}, (None, None, None)),
     ({"port": 65535, "timeout": 2, "kill_after": 0.5}, (65535, 2.0, 0.5)),
     ({"timeout": math.inf, "pids": {7}}, (math.inf, [7])),
-    ({"force": False, "dry_run": True}, (False, True)),
+    ({"force": False, "dry_run": numpy.bool_(True)}, (False, True)),
 ])
 def test_good_arguments_come_back_converted_in_the_order_given(given_: dict[str, Any], expected: tuple[Any, ...]) -> None:
     assert _table.checked(**given_) == expected
