@@ -45,12 +45,21 @@ def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
     for argument, default_node in zip(arguments.kwonlyargs, arguments.kw_defaults):
         default = inspect.Parameter.empty if default_node is None else ast.literal_eval(default_node)
         found.append((argument.arg, "KEYWORD_ONLY", default))
+    if arguments.kwarg is not None:
+        found.append((arguments.kwarg.arg, "VAR_KEYWORD", inspect.Parameter.empty))
     return found
 
 
 def native_parameters(function: Any) -> list[tuple[str, str, object]]:
     return [(parameter.name, parameter.kind.name, parameter.default)
             for parameter in inspect.signature(function).parameters.values()]
+
+
+def _named_parameters(function: Any) -> dict[str, inspect.Parameter]:
+    """The parameters that have a name of their own: not a **arguments,
+    whose names are its rules (_table.checked's: see test_table_arguments.py)."""
+    return {name: parameter for name, parameter in inspect.signature(function).parameters.items()
+            if parameter.kind is not inspect.Parameter.VAR_KEYWORD}
 
 
 @pytest.mark.parametrize("module", MODULES, ids=lambda module: module.__name__)
@@ -76,12 +85,12 @@ def test_the_signature_and_the_stub_give_the_same_parameters(module: ModuleType,
 @pytest.mark.parametrize(
     ("module", "name"),
     [(module, name) for module in MODULES for name, function in sorted(native_functions(module).items())
-     if inspect.signature(function).parameters],
+     if _named_parameters(function)],
     ids=lambda value: value if isinstance(value, str) else value.__name__,
 )
 def test_every_parameter_is_accepted_by_its_name(module: ModuleType, name: str) -> None:
     function = native_functions(module)[name]
-    parameters = inspect.signature(function).parameters
+    parameters = _named_parameters(function)
     for parameter in parameters:
         # A value no parameter takes: the call fails on its type, naming
         # the parameter, and so never acts.

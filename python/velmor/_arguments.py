@@ -13,6 +13,8 @@ from __future__ import annotations
 import os
 import sys
 
+from velmor import _table
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -37,10 +39,11 @@ def parse_port(text: str) -> int:
     """One port number, 1-65535 (0 is not a real port: bind picks one)."""
     if not (text.isascii() and text.isdigit()):
         raise UsageError(f"invalid port '{text}': expected a number")
-    port = int(text)
-    if not 1 <= port <= 65535:
-        raise PortOutOfRange(f"port {port} is out of range 1-65535")
-    return port
+    try:
+        (port,) = _table.checked(port=int(text))
+    except ValueError as error:
+        raise PortOutOfRange(str(error)) from None
+    return int(port)
 
 
 def parse_port_or_range(text: str) -> list[int]:
@@ -64,12 +67,10 @@ def parse_port_or_range(text: str) -> list[int]:
 def parse_seconds(text: str) -> float:
     """A non-negative, finite number of seconds; fractions allowed."""
     try:
-        seconds = float(text)
+        (seconds,) = _table.checked(duration=float(text))
     except ValueError:
-        seconds = -1.0
-    if not 0 <= seconds < float("inf"):
-        raise UsageError(f"invalid duration '{text}': expected seconds, 0 or more")
-    return seconds
+        raise UsageError(f"invalid duration '{text}': expected seconds, 0 or more") from None
+    return float(seconds)
 
 
 class Option:

@@ -45,33 +45,22 @@ def _socket(raw: RawSocket) -> Socket:
     )
 
 
-def _port_list(ports: int | Iterable[int] | None) -> list[int] | None:
-    """None, one port or some ports, as a list without repeats (ValueError
-    outside 1-65535, TypeError for what is not a port)."""
-    if ports is None:
-        return None
-    if isinstance(ports, int):
-        ports = [ports]
-    if isinstance(ports, (str, bytes)):
-        raise TypeError(f"expected a port or ports, not {type(ports).__name__}")
-    unique: dict[int, None] = {}
-    for port in ports:
-        if not isinstance(port, int) or isinstance(port, bool):
-            raise TypeError(f"a port is an int, not {type(port).__name__}")
-        if not 1 <= port <= 65535:
-            raise ValueError(f"port {port} is not in 1-65535")
-        unique[port] = None
-    return list(unique)
+def socket_order(socket: Socket) -> tuple[int, int, bytes, str]:
+    """The order in which the native table lists sockets (port, IPv4
+    before IPv6, the address as a number, then the protocol), for merging
+    records read at different times; one read is in this order already."""
+    import socket as sockets_module
 
-
-def _by_port_and_address(socket: Socket) -> tuple[int, int, str, str]:
-    return (socket.port, 0 if socket.family == "ipv4" else 1, socket.address, socket.protocol)
+    family = sockets_module.AF_INET if socket.family == "ipv4" else sockets_module.AF_INET6
+    return (socket.port, 0 if socket.family == "ipv4" else 1, sockets_module.inet_pton(family, socket.address),
+            socket.protocol)
 
 
 def listeners(ports: int | Iterable[int] | None = None, *, udp: bool = False) -> list[Listener]:
     """Every TCP socket that listens (with `udp`, also every bound UDP
     socket), on any local address, optionally only on `ports`; each with the
-    visible processes that hold it. Sorted by port, then address."""
+    visible processes that hold it. Sorted by port, then address (IPv4
+    first, each address as a number)."""
     return listeners_seen(ports, udp=udp)[0]
 
 
@@ -80,20 +69,20 @@ def listeners_seen(
 ) -> tuple[list[Listener], list[Process]]:
     """listeners(), with the processes whose descriptors the walk could not
     read when a listener has no visible holder (see hidden_evidence)."""
-    wanted = _port_list(ports)
+    wanted, udp = _table.checked(ports=ports, udp=udp)
     raw, unreadable = _table.sockets(wanted, listening=True, udp=udp, evidence=True)
     found = [_socket(entry) for entry in raw]
     found = [s for s in found if s.protocol == "tcp" or s.state == "bound"]
-    return sorted(found, key=_by_port_and_address), [_process(entry) for entry in unreadable]
+    return found, [_process(entry) for entry in unreadable]
 
 
 def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> list[Socket]:
     """Every TCP socket in every state on `ports` (every port when None),
     TIME-WAIT ones included, and with `udp` every UDP socket; each with the
-    visible processes that hold it. Sorted by port, then address."""
-    wanted = _port_list(ports)
-    found = [_socket(raw) for raw in _table.sockets(wanted, listening=False, udp=udp)]
-    return sorted(found, key=_by_port_and_address)
+    visible processes that hold it. Sorted by port, then address (IPv4
+    first, each address as a number)."""
+    wanted, udp = _table.checked(ports=ports, udp=udp)
+    return [_socket(raw) for raw in _table.sockets(wanted, listening=False, udp=udp)]
 
 
 # --- the state of a port -------------------------------------------------------
@@ -181,7 +170,7 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     sockets that a bind with SO_REUSEADDR takes over do not count: that is
     how reserved ports look); "busy" otherwise, with the reason. UDP
     sockets never make a port busy; they are among its sockets."""
-    wanted = _port_list(ports) or []
+    (wanted,) = _table.checked(ports=ports)
     if not wanted:
         return []
     return _statuses_of(wanted, *_sockets_seen(wanted))
@@ -191,8 +180,7 @@ def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
     """Every socket on `ports` (sorted), with the processes whose
     descriptors the walk could not read."""
     raw, unreadable = _table.sockets(ports, listening=False, udp=True, evidence=True)
-    found = sorted((_socket(entry) for entry in raw), key=_by_port_and_address)
-    return found, [_process(entry) for entry in unreadable]
+    return [_socket(entry) for entry in raw], [_process(entry) for entry in unreadable]
 
 
 def _statuses_of(
@@ -238,6 +226,7 @@ def _lasting_statuses(ports: Sequence[int]) -> list[PortStatus]:
 
 def status(port: int) -> PortStatus:
     """What is on one port; see statuses()."""
+    (port,) = _table.checked(port=port)
     return statuses([port])[0]
 
 
@@ -245,8 +234,7 @@ def is_free(port: int) -> bool:
     """True when nothing listens on the port on any local address and a
     listener can be set up: what `velmor check` asks, status(port).state ==
     "free", found without walking the processes (no holder is needed)."""
-    wanted = _port_list(port)
-    assert wanted is not None and len(wanted) == 1
+    wanted = list(_table.checked(port=port))
     return bool(_free_verdicts(wanted)[0])
 
 
@@ -511,13 +499,6 @@ class _ListenerCheck:
         return False
 
 
-def _checked_timeout(timeout: float) -> float:
-    seconds = float(timeout)
-    if not seconds >= 0:
-        raise ValueError(f"timeout must be 0 or more seconds, not {timeout!r}")
-    return seconds
-
-
 def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = None) -> bool:
     """True as soon as a TCP listener exists on `port` on any local address
     (as listeners() sees it), False once `timeout` seconds have passed. With
@@ -525,9 +506,8 @@ def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = 
     counts, and the call raises ProcessLookupError at once when that process
     exits first. It reads the kernel's listening table and never connects,
     so the server is not disturbed. Ctrl-C ends it."""
-    wanted = _port_list(port)
-    assert wanted is not None and len(wanted) == 1
-    seconds = _checked_timeout(timeout)
+    port, seconds, pid = _table.checked(port=port, timeout=timeout, pid=pid)
+    wanted = [port]
     watch = _ProcessWatch(pid) if pid is not None else None
     deadline = time.monotonic() + seconds
     pause = _FIRST_PAUSE
@@ -551,7 +531,7 @@ def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = 
 def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: float) -> list[int]:
     """Waits until `check(port)` holds for every port, or `timeout` seconds;
     gives the ports for which it still does not hold."""
-    seconds = _checked_timeout(timeout)
+    (seconds,) = _table.checked(timeout=timeout)
     deadline = time.monotonic() + seconds
     pending = list(ports)
     pause = _FIRST_PAUSE
@@ -664,13 +644,13 @@ def _failure_text(
             count = f"{len(sessions)} client session{'s' if len(sessions) > 1 else ''}"
             return (
                 f"port {port}: {who} got {sent} and is waiting for {count}: "
-                f"pids {', '.join(map(str, sessions))}; --all-sockets stops them too"
+                f"pids {', '.join(map(str, sessions))}; all_sockets=True stops them too"
             )
         if force or sent == "SIGKILL":
             return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
         return (
             f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s "
-            f"(--kill-after SECONDS sends SIGKILL to what is left)"
+            f"(kill_after=SECONDS sends SIGKILL to what is left)"
         )
     if skipped and not stuck:
         who = ", ".join(describe(p) for p in skipped)
@@ -680,7 +660,7 @@ def _failure_text(
         return f"port {port}: could not signal {who}"
     text = explain(after)
     if after.reason == "connection":
-        text += " (--all-sockets stops connections too)"
+        text += " (all_sockets=True stops connections too)"
     return f"port {port}: {text}"
 
 
@@ -729,11 +709,10 @@ def stop(
     foresees what would keep a port from being freed: a target it may not
     signal, a listener no visible process holds, a master that respawns
     the workers."""
-    wanted = _port_list(ports) or []
-    seconds = _checked_timeout(timeout)
-    if kill_after is not None:
-        kill_after = _checked_timeout(kill_after)
-    only = None if pids is None else [int(pid) for pid in pids]
+    wanted, seconds, kill_after, only, force, udp, all_sockets, dry_run = _table.checked(
+        ports=ports, timeout=timeout, kill_after=kill_after, pids=pids, force=force, udp=udp,
+        all_sockets=all_sockets, dry_run=dry_run)
+    wanted = wanted or []
     first = SIGKILL if force else SIGTERM
     raw, found, unreadable = _table.stop(
         wanted,
@@ -750,7 +729,7 @@ def stop(
     # processes. A port without a socket is probed only now, which for a
     # port nobody held tells the same.
     if only is None:
-        found_before = sorted((_socket(entry) for entry in found), key=_by_port_and_address)
+        found_before = [_socket(entry) for entry in found]
         before = {state.port: state for state in _statuses_of(wanted, found_before, [_process(p) for p in unreadable])}
     else:
         before = {state.port: state for state in statuses(wanted)}

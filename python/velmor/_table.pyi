@@ -1,5 +1,5 @@
-from collections.abc import Sequence
-from typing import Literal, overload
+from collections.abc import Iterable
+from typing import Any, Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
@@ -9,46 +9,47 @@ _Details = tuple[int, int | None, str, str, int | None, bool]
 
 @overload
 def sockets(
-    ports: Sequence[int] | None = None,
+    ports: int | Iterable[int] | None = None,
     listening: bool = True,
     udp: bool = False,
     holders: bool = True,
-    pids: Sequence[int] | None = None,
+    pids: Iterable[int] | None = None,
     evidence: Literal[False] = False,
 ) -> list[_Socket]: ...
 @overload
 def sockets(
-    ports: Sequence[int] | None,
+    ports: int | Iterable[int] | None,
     listening: bool,
     udp: bool,
     holders: bool,
-    pids: Sequence[int] | None,
+    pids: Iterable[int] | None,
     evidence: Literal[True],
 ) -> tuple[list[_Socket], list[_Process]]: ...
 @overload
 def sockets(
-    ports: Sequence[int] | None = None,
+    ports: int | Iterable[int] | None = None,
     listening: bool = True,
     udp: bool = False,
     holders: bool = True,
-    pids: Sequence[int] | None = None,
+    pids: Iterable[int] | None = None,
     *,
     evidence: Literal[True],
 ) -> tuple[list[_Socket], list[_Process]]: ...
-def processes(pids: Sequence[int]) -> list[_Details | None]: ...
+def processes(pids: Iterable[int]) -> list[_Details | None]: ...
 def process_view() -> Literal["every", "own-namespace", "foreign"]: ...
-def free_check(ports: Sequence[int], stop_at_taken: bool = False) -> tuple[list[bool | None], list[_Socket]]: ...
+def free_check(ports: int | Iterable[int], stop_at_taken: bool = False) -> tuple[list[bool | None], list[_Socket]]: ...
 def probe(port: int) -> int: ...
 def reserve() -> int: ...
 def process_tree(pid: int) -> list[int]: ...
 def pids_are_ours() -> bool: ...
 def stop(
-    ports: Sequence[int],
+    ports: int | Iterable[int],
     udp: bool = False,
     all_sockets: bool = False,
     signal: int = 15,
     kill_after: float | None = None,
     timeout: float = 5.0,
     dry_run: bool = False,
-    pids: Sequence[int] | None = None,
+    pids: Iterable[int] | None = None,
 ) -> tuple[list[_Target], list[_Socket], list[_Process]]: ...
+def checked(**arguments: object) -> tuple[Any, ...]: ...

@@ -18,7 +18,7 @@ import os
 import time
 
 from velmor import _table
-from velmor._ports import _by_port_and_address, _port_list, _socket
+from velmor._ports import _socket, socket_order
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -78,8 +78,7 @@ class ListenerWatch:
     one before, the first one every listener as "present"."""
 
     def __init__(self, ports: Iterable[int] | None = None, *, udp: bool = False) -> None:
-        self._ports = _port_list(ports)
-        self._udp = udp
+        self._ports, self._udp = _table.checked(ports=ports, udp=udp)
         self._known: dict[object, tuple[Socket, bool]] = {}  # identity: (socket, holders read)
         self._last: frozenset[object] | None = None
         self._walked: set[int] = _processes() or set()  # the processes there at the last walk
@@ -100,8 +99,8 @@ class ListenerWatch:
         came = [Change("present" if first else "appeared", when, *found) for found in self._with_holders(new)]
         for change in came:
             self._known[_identity_of(change.socket)] = (change.socket, change.holders_read)
-        order = lambda change: _by_port_and_address(change.socket)  # noqa: E731
-        return sorted(gone, key=order) + sorted(came, key=order)
+        # The new ones come in the table's order; those gone were read by earlier looks.
+        return sorted(gone, key=lambda change: socket_order(change.socket)) + came
 
     def _newest_first(self) -> list[int] | None:
         """Every process, those started since the last walk first: a

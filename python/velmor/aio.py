@@ -8,15 +8,14 @@ import asyncio
 import errno
 import time
 
-from velmor import _ports
+from velmor import _ports, _table
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
 
 
-async def _poll(check: Callable[[], bool], timeout: float, watch: _ports._ProcessWatch | None = None, port: int = 0) -> bool:
-    seconds = _ports._checked_timeout(timeout)
+async def _poll(check: Callable[[], bool], seconds: float, watch: _ports._ProcessWatch | None = None, port: int = 0) -> bool:
     deadline = time.monotonic() + seconds
     pause = _ports._FIRST_PAUSE
     while True:
@@ -35,10 +34,10 @@ async def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | N
     """velmor.wait_until_listening, awaitable: True once a TCP listener is on
     `port` (with `pid`: one held by that process or a descendant), False at
     the timeout, ProcessLookupError when `pid` exits first."""
-    [wanted] = _ports._port_list(port) or [port]
+    wanted, seconds, pid = _table.checked(port=port, timeout=timeout, pid=pid)
     watch = _ports._ProcessWatch(pid) if pid is not None else None
     try:
-        return await _poll(_ports._ListenerCheck(wanted, pid, watch), timeout, watch, wanted)
+        return await _poll(_ports._ListenerCheck(wanted, pid, watch), seconds, watch, wanted)
     finally:
         if watch is not None:
             watch.close()
@@ -48,5 +47,5 @@ async def wait_until_free(port: int, timeout: float = 30.0) -> bool:
     """True once nothing listens on `port` on any local address and a
     listener could be set up (as `velmor check` judges), False at the
     timeout. Unlike velmor.wait_until_free, which tries 127.0.0.1 only."""
-    [wanted] = _ports._port_list(port) or [port]
-    return await _poll(lambda: _ports.is_free(wanted), timeout)
+    wanted, seconds = _table.checked(port=port, timeout=timeout)
+    return await _poll(lambda: _ports.is_free(wanted), seconds)

@@ -508,11 +508,25 @@ def run_wait(args: Arguments) -> int:
     return EXIT_FAIL
 
 
+# The library's advice names its parameters; the command names its flags.
+_FLAGS_FOR_PARAMETERS = (("all_sockets=True", "--all-sockets"), ("kill_after=SECONDS", "--kill-after SECONDS"))
+
+
+def kill_error(report: PortStop) -> str | None:
+    """The stop's error as the command says it, with its flags for the
+    library's parameters."""
+    error = report.error
+    if error is not None:
+        for parameter, flag in _FLAGS_FOR_PARAMETERS:
+            error = error.replace(parameter, flag)
+    return error
+
+
 def signalled_json(report: PortStop) -> dict[str, object]:
     return {
         "port": report.port,
         "result": report.result,
-        "error": report.error,
+        "error": kill_error(report),
         "owner": owner_json(report.owner),
         "processes": [
             {"pid": p.pid, "name": p.name, "cmd": p.cmd, "signal": p.signal, "outcome": p.outcome}
@@ -575,8 +589,9 @@ def run_kill(args: Arguments) -> int:
             for line in kill_lines(report, args.dry_run, args.udp or args.all_sockets):
                 out(line)
     for report in reports:
-        if report.error:
-            say(printable(f"velmor kill: {report.error}"))
+        error = kill_error(report)
+        if error:
+            say(printable(f"velmor kill: {error}"))
     return EXIT_OK if all_free else EXIT_FAIL
 
 

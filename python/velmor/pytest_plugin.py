@@ -146,8 +146,7 @@ def find_leftovers() -> list[Leftover]:
     below = [pid for pid in _table.process_tree(me) if pid != me]
     if not below:
         return []
-    found = sorted((_ports._socket(raw) for raw in _table.sockets(None, listening=True, pids=below)),
-                   key=_ports._by_port_and_address)
+    found = [_ports._socket(raw) for raw in _table.sockets(None, listening=True, pids=below)]
     held: dict[int, tuple[velmor.Process, list[velmor.Socket]]] = {}
     for socket in found:
         for process in socket.processes:
@@ -163,7 +162,7 @@ def find_leftovers() -> list[Leftover]:
 def report_lines(leftovers: Sequence[Leftover]) -> list[str]:
     """One line per listening socket and holder, by port and address."""
     pairs = [(socket, leftover.process) for leftover in leftovers for socket in leftover.sockets]
-    pairs.sort(key=lambda pair: (_ports._by_port_and_address(pair[0]), pair[1].pid))
+    pairs.sort(key=lambda pair: (_ports.socket_order(pair[0]), pair[1].pid))
     return [
         f"pid {process.pid} {process.name} listens on port {socket.port} ({socket.address}): {process.cmd}"
         for socket, process in pairs

@@ -51,6 +51,14 @@ PyMethodDef functions[] = {
         "pids=None)\n--\n\n"
         "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found\n"
         "before, the processes whose descriptors could not be read when a socket had no holder)."),
+    function_record<table_bodies::checked>(
+        "checked",
+        "checked(**arguments)\n--\n\n"
+        "The arguments, each checked by the rule of its name (port, ports, pid, pids, timeout,\n"
+        "kill_after, duration, or a flag: udp, all_sockets, force, dry_run, listening,\n"
+        "holders) and converted (ports as a list without repeats, seconds as a float), in\n"
+        "the order given.\n"
+        "TypeError or ValueError naming the parameter for what breaks its rule."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -199,4 +199,12 @@ OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
     return list;
 }
 
+OwnedRef port_list(const std::vector<std::uint16_t>& ports) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(ports.size())));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        put_in_list(list.get(), i, number(ports[i]));
+    }
+    return list;
+}
+
 }  // namespace velmor::table_results

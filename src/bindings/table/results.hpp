@@ -30,5 +30,6 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
 OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 
 OwnedRef pid_list(const std::vector<platform::Pid>& pids);
+OwnedRef port_list(const std::vector<std::uint16_t>& ports);
 
 }  // namespace velmor::table_results

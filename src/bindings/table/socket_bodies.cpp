@@ -40,11 +40,11 @@ void raise_short_of_descriptors(int error, const char* doing) {
 OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(sockets_spec, args, nargs, kwnames);
     auto ports = convert_argument("ports", [&] { return table_arguments::optional_ports(bound[0]); });
-    bool listening = convert_argument("listening", [&] { return bound[1] == nullptr || to_flag(bound[1]); });
-    bool udp = convert_argument("udp", [&] { return to_flag(bound[2]); });
-    bool holders = convert_argument("holders", [&] { return bound[3] == nullptr || to_flag(bound[3]); });
+    bool listening = convert_argument("listening", [&] { return table_arguments::flag(bound[1], "listening", true); });
+    bool udp = convert_argument("udp", [&] { return table_arguments::flag(bound[2], "udp"); });
+    bool holders = convert_argument("holders", [&] { return table_arguments::flag(bound[3], "holders", true); });
     auto pids = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[4]); });
-    bool evidence = convert_argument("evidence", [&] { return to_flag(bound[5]); });
+    bool evidence = convert_argument("evidence", [&] { return table_arguments::flag(bound[5], "evidence"); });
 
     TableRequest request;
     if (ports) {
@@ -69,7 +69,7 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 OwnedRef free_check(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(free_check_spec, args, nargs, kwnames);
     std::vector<std::uint16_t> ports = convert_argument("ports", [&] { return table_arguments::ports(bound[0]); });
-    bool stop_at_taken = convert_argument("stop_at_taken", [&] { return to_flag(bound[1]); });
+    bool stop_at_taken = convert_argument("stop_at_taken", [&] { return table_arguments::flag(bound[1], "stop_at_taken"); });
     FreeCheck check = without_interpreter_lock([&] { return check_free(FreeRequest{ports, stop_at_taken}); });
     if (check.shortage != 0) raise_short_of_descriptors(check.shortage, "to read the socket tables");
     OwnedRef verdicts = table_results::verdict_list(check.verdicts);
@@ -115,7 +115,7 @@ namespace velmor::table_bodies {
 
 OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(processes_spec, args, nargs, kwnames);
-    std::vector<platform::Pid> pids = convert_argument("pids", [&] { return *table_arguments::optional_pids(bound[0]); });
+    std::vector<platform::Pid> pids = convert_argument("pids", [&] { return table_arguments::pids(bound[0]); });
     auto found = without_interpreter_lock([&] { return process_details(pids); });
     return table_results::details_list(found);
 }

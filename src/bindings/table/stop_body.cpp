@@ -52,12 +52,14 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
     StopRequest request;
     request.ports = convert_argument("ports", [&] { return table_arguments::ports(bound[0]); });
-    request.udp = convert_argument("udp", [&] { return to_flag(bound[1]); });
-    request.all_sockets = convert_argument("all_sockets", [&] { return to_flag(bound[2]); });
+    request.udp = convert_argument("udp", [&] { return table_arguments::flag(bound[1], "udp"); });
+    request.all_sockets = convert_argument("all_sockets", [&] { return table_arguments::flag(bound[2], "all_sockets"); });
     int first_signal = convert_argument("signal", [&] { return table_arguments::signal_number(bound[3], SIGTERM); });
-    auto kill_after = convert_argument("kill_after", [&] { return table_arguments::optional_seconds(bound[4]); });
-    std::int64_t timeout = convert_argument("timeout", [&] { return table_arguments::seconds(bound[5], default_timeout_ns); });
-    bool dry_run = convert_argument("dry_run", [&] { return to_flag(bound[6]); });
+    auto kill_after = convert_argument(
+        "kill_after", [&] { return table_arguments::optional_nanoseconds(bound[4], "kill_after", true); });
+    std::int64_t timeout = convert_argument(
+        "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_timeout_ns); });
+    bool dry_run = convert_argument("dry_run", [&] { return table_arguments::flag(bound[6], "dry_run"); });
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
 
     PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
