@@ -86,6 +86,11 @@ function(velmor_boundary_library name core)
   target_link_libraries(${name} PUBLIC ${core} Python::SABIModule)
   target_compile_definitions(${name} PRIVATE Py_LIMITED_API=${VELMOR_LIMITED_API})
   velmor_target_options(${name})
+  # The fence against the end of a thread needs the C form of the POSIX
+  # cleanup handlers, which glibc gives to code without exceptions only (see
+  # thread_end.hpp).
+  set_source_files_properties(${VELMOR_SRC}/bindings/boundary/thread_end.cpp TARGET_DIRECTORY ${name}
+    PROPERTIES COMPILE_OPTIONS -fno-exceptions)
 endfunction()
 
 # velmor_module(NAME BOUNDARY SOURCES...): one extension module, named

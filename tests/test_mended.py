@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 
 import velmor
-from conftest import SANITIZED, Holder, unused_port
+from conftest import SANITIZED, Holder, in_subprocess, unused_port
 
 ROOT = Path(__file__).resolve().parent.parent
 needs_unshare = pytest.mark.skipif(
@@ -151,6 +151,27 @@ def test_daemon_threads_inside_a_call_at_exit_do_not_abort(attempt: int) -> None
         """
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+def test_a_thread_ended_while_taking_the_lock_back_parks_without_unwinding_our_frames() -> None:
+    # How the interpreter ends a daemon thread that waits for the lock while
+    # it finalizes, made certain: pthread_exit inside the take-back's fence.
+    # The unwind must reach neither the catch clause nor the destructor above
+    # it (a C++ runtime whose unwinder is not the system's crashes there);
+    # the thread parks, and the interpreter exits as usual.
+    pytest.importorskip("_velmor_hooks")
+    result = in_subprocess(
+        """
+        import os, threading, _velmor_hooks
+        read_end, write_end = os.pipe()
+        threading.Thread(target=_velmor_hooks.end_thread_in_fence, args=(write_end,), daemon=True).start()
+        seen = b""
+        while not seen or seen[-1:] not in b"pcw":
+            seen += os.read(read_end, 1)
+        print(seen.decode())
+        """
+    )
+    assert (result.returncode, result.stderr, result.stdout) == (0, "", "ep\n")
 
 
 # --- holders with odd names, or too many of them -------------------------------------------

@@ -5,14 +5,19 @@
 // run over whichever core the module is built with. Built for the test run
 // only and never installed.
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/conversions.hpp"
 #include "bindings/boundary/entry.hpp"
+#include "bindings/boundary/thread_end.hpp"
 #include "bindings/lib/bodies.hpp"
 #include "core/platform/process_handle.hpp"
 #include "core/probe/listener.hpp"
@@ -109,6 +114,44 @@ long long int_argument(PyObject* object, long long low, long long high) {
     if (value == -1 && PyErr_Occurred()) throw fetch_error();
     if (value < low || value > high) throw CallError::deferred(PyExc_OverflowError, "argument out of range");
     return value;
+}
+
+// One byte to the descriptor, by which a test follows a thread that never returns.
+void mark(int fd, char what) noexcept {
+    if (::write(fd, &what, 1) != 1) std::abort();
+}
+
+void end_this_thread(void* fd) {
+    mark(*static_cast<int*>(fd), 'e');
+    ::pthread_exit(nullptr);
+}
+
+void report_parked(void* fd) { mark(*static_cast<int*>(fd), 'p'); }
+
+struct UnwoundMark {
+    int fd;
+    ~UnwoundMark() { mark(fd, 'w'); }
+};
+
+// end_thread_in_fence(fd): ends the calling thread with pthread_exit, with
+// the lock released, inside the fence that the lock's take-back runs in and
+// below a catch-all clause and a destructor of ours. Writes to fd 'e' as it
+// ends the thread, 'p' when the thread parks, 'c' if the end reaches the
+// catch clause and 'w' if it reaches the destructor. Never returns.
+OwnedRef end_thread_in_fence_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"end_thread_in_fence", {"fd"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    int fd = static_cast<int>(int_argument(bound[0], 0, INT_MAX));
+    without_interpreter_lock([&] {
+        UnwoundMark unwound{fd};
+        try {
+            run_or_park_if_ended(end_this_thread, &fd, report_parked);
+        } catch (...) {
+            mark(fd, 'c');
+            throw;
+        }
+    });
+    return OwnedRef::borrow(Py_None);
 }
 
 const char* signal_result_name(platform::SignalResult result) {
@@ -278,6 +321,7 @@ PyMethodDef methods[] = {
     method<holders_during_own_trial_hook>("holders_during_own_trial"),
     method<listed_socket_ids_hook>("listed_socket_ids"),
     method<stop_between_hook>("stop_between"),
+    method<end_thread_in_fence_hook>("end_thread_in_fence"),
     method<bodies::is_available>("is_available"),
     method<bodies::find_free>("find_free"),
     method<bodies::wait_until_free>("wait_until_free"),

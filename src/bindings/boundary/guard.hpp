@@ -17,9 +17,11 @@ namespace velmor {
 void raise_failure(std::exception_ptr failure) noexcept;
 
 // Runs `body`, which returns an OwnedRef or throws. Returns the new reference,
-// or null with the Python exception set. No C++ exception leaves it; only
-// the forced unwind by which the system ends a thread passes through (see
-// lock.hpp), which is why it is not noexcept.
+// or null with the Python exception set. No C++ exception leaves it. It is
+// not noexcept, so that a forced unwind that still reaches it (a thread
+// cancelled inside a call: the interpreter's own end of a thread stops short
+// of our frames, see lock.hpp) passes through under libstdc++, which resumes
+// it from the catch clause below.
 //
 // The forced unwind has no C++ object to bind to the reference of its catch
 // clause, which UBSan would report as a null reference: that one check is

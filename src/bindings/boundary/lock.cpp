@@ -1,6 +1,6 @@
 #include "bindings/boundary/lock.hpp"
 
-#include <unistd.h>
+#include "bindings/boundary/thread_end.hpp"
 
 namespace velmor {
 namespace {
@@ -20,15 +20,15 @@ bool interpreter_finalizing() noexcept {
 #endif
 }
 
-[[noreturn]] void park_forever() noexcept {
-    for (;;) ::pause();
-}
+void restore_thread(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
 
 }  // namespace
 
 void take_back_lock(PyThreadState* state) {
     if (interpreter_finalizing()) park_forever();
-    PyEval_RestoreThread(state);
+    // Finalization may begin while this thread waits for the lock, and the
+    // interpreter then ends it inside the wait: it parks there instead.
+    run_or_park_if_ended(restore_thread, state);
 }
 
 }  // namespace velmor

@@ -3,16 +3,14 @@
 // way that survives the end of the interpreter.
 //
 // A daemon thread that takes the lock back while the interpreter finalizes
-// never gets it: CPython up to 3.13 ends such a thread with pthread_exit,
-// whose forced unwind runs through every frame above it and aborts the
-// process if it meets a noexcept frame or a destructor on its way. A thread
-// that finds the interpreter finalizing parks instead of asking, as newer
-// CPython versions park such threads themselves; but a thread that asked
-// before and waits for the lock meanwhile is ended all the same, so the lock
-// is also taken back in plain code, never in a destructor, and no frame
-// between here and the interpreter is noexcept. Work run without the lock must not keep a
-// Python reference alive across the release: the unwind drops it without
-// the lock.
+// never gets it: CPython up to 3.13 ends such a thread with pthread_exit. A
+// thread that finds the interpreter finalizing parks instead of asking, as
+// newer CPython versions park such threads themselves; a thread that asked
+// before and waits for the lock meanwhile is ended inside the wait, and
+// parks right there (thread_end.hpp): the end never unwinds a frame of ours,
+// whichever C++ runtime and unwinder the module was built with. The lock is
+// taken back in plain code, never in a destructor, since taking it back may
+// not return.
 
 #include <exception>
 #include <optional>
