@@ -19,6 +19,12 @@ import pytest
 
 import private_network
 
+# A run started in the background of a script inherits SIGINT ignored, and
+# every process the tests start would inherit it too (an ignored signal stays
+# ignored across exec): the tests of Ctrl-C need it to act as at a terminal.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 # Under AddressSanitizer (scripts/test-sanitized) the runtime is preloaded.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
