@@ -133,6 +133,9 @@ def inside(network: int | None) -> Iterator[None]:
 #                  descriptors after the word "workers" (they die with the holder)
 #   name-HEX       sets its own comm to the bytes HEX
 #   ignore-term    ignores SIGTERM
+#   slow-exit-N    N packet sockets: once its descriptors are closed, its exit
+#                  waits out a network grace period for each, so that it
+#                  exits well after its sockets are gone
 _HOLDER = textwrap.dedent(
     """
     import ctypes, os, signal, socket, sys, time
@@ -172,6 +175,8 @@ _HOLDER = textwrap.dedent(
             held += [s, peer]
         elif kind.startswith("raw-"):
             held.append(socket.socket(socket.AF_INET, socket.SOCK_RAW, int(kind[4:])))
+        elif kind.startswith("slow-exit-"):
+            slow = [socket.socket(socket.AF_PACKET, socket.SOCK_RAW, 0) for _ in range(int(kind[10:]))]
         elif kind.startswith("at-") or kind == "v6only-any":
             family = socket.AF_INET6 if kind == "v6only-any" else socket.AF_INET
             s = socket.socket(family, socket.SOCK_STREAM)

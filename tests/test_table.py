@@ -154,6 +154,17 @@ def test_every_worker_of_a_forking_server_is_named_and_stopped(
     assert all(outcomes[pid] in [("SIGTERM", "exited"), (None, "gone")] for pid in server.workers)
 
 
+def test_a_holder_still_exiting_after_its_sockets_closed_is_told_exited(
+    inside: None, start_holder: Callable[..., Holder], capsys: pytest.CaptureFixture[str]
+) -> None:
+    holder = start_holder(kinds="tcp,slow-exit-40")
+    code, document = run_json(capsys, "kill", str(holder.port))
+    [entry] = document["ports"]
+    assert (code, entry["result"]) == (0, "freed")
+    assert [(p["signal"], p["outcome"]) for p in entry["processes"]] == [("SIGTERM", "exited")]
+    assert ended_by(holder) == -signal.SIGTERM
+
+
 def test_default_kill_leaves_a_udp_only_process_alone(
     inside: None, start_holder: Callable[..., Holder], capsys: pytest.CaptureFixture[str]
 ) -> None:

@@ -76,6 +76,10 @@ public:
     // True once the pinned process has exited (a zombie has); false while
     // that cannot be told (no descriptor free to look).
     bool exited() const;
+    // True while the pinned process is on its way out: it has begun to exit
+    // (its descriptors are closing or closed) and has not exited yet. Its
+    // sockets may be gone before its exit can be seen.
+    bool exiting() const;
     // A descriptor that turns readable when the process exits, or -1.
     int exit_watch() const noexcept { return watch_.get(); }
 

@@ -110,6 +110,9 @@ bool PortStop::settled() const {
     if (!termination_) return true;
     std::vector<Pid> alive = termination_->survivors();
     if (alive.empty()) return true;
+    // One that is exiting may have closed its sockets already: waiting for
+    // its exit, which follows at once, lets the stop say it exited.
+    if (termination_->survivor_exiting()) return false;
     // Walk only the survivors: do any of them still hold such a socket?
     SocketTable table = read_socket_table(TableRequest{filter(), true, std::move(alive)});
     if (table.shortage != 0) return false;  // cannot tell yet

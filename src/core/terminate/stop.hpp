@@ -59,7 +59,7 @@ public:
     // Sends `signal` to the signalled targets that have not exited.
     void send_to_survivors(int signal);
     // True once no signalled target is alive and holding a socket of the
-    // asked kinds on the ports.
+    // asked kinds on the ports, and none is in the middle of its exit.
     bool settled() const;
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const { return termination_ ? termination_->exit_watches() : std::vector<pollfd>{}; }

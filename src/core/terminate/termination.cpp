@@ -178,6 +178,12 @@ std::vector<platform::Pid> Termination::survivors() const {
     return alive;
 }
 
+bool Termination::survivor_exiting() const {
+    return std::any_of(targets_.begin(), targets_.end(), [](const Target& target) {
+        return target.result == SignalResult::delivered && target.process && target.process->exiting();
+    });
+}
+
 std::vector<pollfd> Termination::exit_watches() const {
     std::vector<pollfd> watches;
     for (const Target& target : targets_) {

@@ -65,6 +65,9 @@ public:
 
     // The signalled targets that have not exited.
     std::vector<platform::Pid> survivors() const;
+    // True while a signalled target is inside its exit: its sockets may be
+    // closed already, and its exit is moments away.
+    bool survivor_exiting() const;
 
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const;

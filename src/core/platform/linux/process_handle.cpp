@@ -61,12 +61,17 @@ bool links_to_socket(int dir, const std::string& prefix, const HeldSocket& held)
 
 std::string process_path(Pid pid) { return "/proc/" + std::to_string(pid) + "/"; }
 
-// The process's state letter and start time (in clock ticks since boot)
-// from "stat" under `dir`.
+// The process's state letter, its flags and its start time (in clock ticks
+// since boot) from "stat" under `dir`.
 struct StatFields {
     char state = '?';
+    std::uint64_t flags = 0;
     std::uint64_t start_time = 0;
 };
+
+// The kernel's flag for a task inside exit: set before its descriptors are
+// closed, while the process is not yet a zombie.
+constexpr std::uint64_t task_exiting_flag = 0x4;
 
 // Empty, with errno set, when the file cannot be read (ENOENT or ESRCH:
 // the process is gone) or does not parse (EINVAL).
@@ -78,12 +83,22 @@ std::optional<StatFields> read_stat(int dir, const char* path) {
     if (close == std::string::npos || close + 2 >= stat.size()) return std::nullopt;
     StatFields fields;
     fields.state = stat[close + 2];
-    // Field 22 is the start time; the state is field 3.
+    // The state is field 3, the flags field 9 and the start time field 22.
     std::string_view rest = std::string_view(stat).substr(close + 2);
-    for (int field = 3; field < 22; ++field) {
+    auto next_field = [&rest] {
         std::size_t space = rest.find(' ');
-        if (space == std::string_view::npos) return std::nullopt;
+        if (space == std::string_view::npos) return false;
         rest.remove_prefix(space + 1);
+        return true;
+    };
+    for (int field = 3; field < 9; ++field) {
+        if (!next_field()) return std::nullopt;
+    }
+    std::optional<std::uint64_t> flags = parse_number<std::uint64_t>(rest.substr(0, rest.find(' ')));
+    if (!flags) return std::nullopt;
+    fields.flags = *flags;
+    for (int field = 9; field < 22; ++field) {
+        if (!next_field()) return std::nullopt;
     }
     std::optional<std::uint64_t> start = parse_number<std::uint64_t>(rest.substr(0, rest.find(' ')));
     if (!start) return std::nullopt;
@@ -194,6 +209,17 @@ bool PinnedProcess::exited() const {
     // its pid: not known to have exited.
     if (start_time_ == 0) return false;
     return stat->start_time != start_time_ || has_exited(stat->state);
+}
+
+bool PinnedProcess::exiting() const {
+    if (!valid() || exited()) return false;
+    std::optional<StatFields> stat =
+        pin_ ? read_stat(pin_.get(), "stat") : read_stat(AT_FDCWD, (process_path(held_.pid) + "stat").c_str());
+    if (!stat) return false;
+    // Known by its pid alone, the process must still have its start time.
+    if (!pin_ && !watch_ && (start_time_ == 0 || stat->start_time != start_time_)) return false;
+    // A leader that ended before its threads shows as a zombie: not exiting.
+    return (stat->flags & task_exiting_flag) != 0 && !has_exited(stat->state);
 }
 
 }  // namespace velmor::platform

@@ -12,6 +12,7 @@
 namespace velmor::platform::macos_layout {
 
 static_assert(sizeof(proc_bsdinfo) == 136);
+static_assert(offsetof(proc_bsdinfo, pbi_flags) == 0);
 static_assert(offsetof(proc_bsdinfo, pbi_status) == 4);
 static_assert(offsetof(proc_bsdinfo, pbi_ppid) == 16);
 static_assert(offsetof(proc_bsdinfo, pbi_uid) == 20);

@@ -101,4 +101,10 @@ bool PinnedProcess::exited() const {
     return !info || info->pbi_start_tvsec != start_time_ || info->pbi_status == zombie_status;
 }
 
+bool PinnedProcess::exiting() const {
+    if (!valid() || exited()) return false;
+    std::optional<proc_bsdinfo> info = bsd_info(held_.pid);
+    return info && info->pbi_start_tvsec == start_time_ && (info->pbi_flags & PROC_FLAG_INEXIT) != 0;
+}
+
 }  // namespace velmor::platform
