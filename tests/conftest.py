@@ -52,6 +52,21 @@ def unused_port() -> int:
         return int(s.getsockname()[1])
 
 
+def leave_time_wait(port: int) -> None:
+    """Leaves a TIME-WAIT on 127.0.0.1:port, as a client without SO_REUSEADDR
+    that closes first does."""
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+        client = socket.socket()
+        client.bind(("127.0.0.1", port))
+        client.connect(server.getsockname())
+        peer, _ = server.accept()
+        client.close()  # the client closes first: the TIME-WAIT is on its port
+        peer.recv(1)
+        peer.close()
+
+
 def unused_ports(count: int) -> list[int]:
     """`count` distinct ports the system just handed out, all held at once
     while choosing so that none comes twice."""

@@ -14,7 +14,7 @@ from contextlib import ExitStack
 import pytest
 
 import velmor
-from conftest import unused_port, unused_ports
+from conftest import leave_time_wait, unused_port, unused_ports
 from velmor import _ports
 from velmor.cli import main
 
@@ -48,20 +48,6 @@ def connection_from(stack: ExitStack, port: int) -> None:
     stack.enter_context(server.accept()[0])
 
 
-def time_wait_on(stack: ExitStack, port: int) -> None:
-    """A TIME-WAIT on 127.0.0.1:port left by a client without SO_REUSEADDR."""
-    with socket.socket() as server:
-        server.bind(("127.0.0.1", 0))
-        server.listen()
-        client = socket.socket()
-        client.bind(("127.0.0.1", port))
-        client.connect(server.getsockname())
-        peer, _ = server.accept()
-        client.close()  # the client closes first: the TIME-WAIT is on its port
-        peer.recv(1)
-        peer.close()
-
-
 # What is put on a port, and status(port)'s (state, reason) then.
 CASES: dict[str, tuple[Callable[[ExitStack, int], object], tuple[str, str | None]]] = {
     "nothing": (lambda stack, port: None, ("free", None)),
@@ -77,7 +63,7 @@ CASES: dict[str, tuple[Callable[[ExitStack, int], object], tuple[str, str | None
                                       ("busy", "connection")),
     "bound on ::1": (lambda s, p: opened(s, p, "::1", listen=False), ("busy", "connection")),
     "connection from 127.0.0.2": (connection_from, ("busy", "connection")),
-    "time-wait without reuse": (time_wait_on, ("busy", "time-wait")),
+    "time-wait without reuse": (lambda stack, port: leave_time_wait(port), ("busy", "time-wait")),
     "udp on 127.0.0.1": (lambda s, p: opened(s, p, "127.0.0.1", kind=socket.SOCK_DGRAM), ("free", None)),
 }
 

@@ -18,7 +18,7 @@ import pytest
 
 import private_network
 import velmor
-from conftest import AS_NOBODY, Holder, unused_port
+from conftest import AS_NOBODY, Holder, leave_time_wait, unused_port
 from velmor.cli import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
@@ -204,16 +204,7 @@ def test_a_client_connection_on_the_port_is_busy_not_listening(
 
 def test_time_wait_left_by_a_client_without_reuse_is_explained(inside: None, capsys: pytest.CaptureFixture[str]) -> None:
     port = unused_port()
-    with socket.socket() as server:
-        server.bind(("127.0.0.1", 0))
-        server.listen()
-        client = socket.socket()
-        client.bind(("127.0.0.1", port))
-        client.connect(server.getsockname())
-        peer, _ = server.accept()
-        client.close()  # the client closes first: the TIME-WAIT is on its port
-        peer.recv(1)
-        peer.close()
+    leave_time_wait(port)
     state = velmor.status(port)
     assert [s.state for s in state.sockets] == ["time-wait"]
     assert (state.state, state.reason) == ("busy", "time-wait")

@@ -21,13 +21,14 @@ _ON_LISTENERS = ("kill", "who", "ls")
 
 def listening_ports() -> list[str]:
     """One line per TCP port that listens now: the port, a tab, the names of
-    the processes that hold it (or "not visible")."""
+    the processes that hold it (or "not visible"), in the listeners' port
+    order."""
     names: dict[int, dict[str, None]] = {}
     for socket in _ports.listeners():
         held = names.setdefault(socket.port, {})
         for process in socket.processes:
             held[printable(process.name) or "?"] = None
-    return [f"{port}\t{', '.join(held) or 'not visible'}" for port, held in sorted(names.items())]
+    return [f"{port}\t{', '.join(held) or 'not visible'}" for port, held in names.items()]
 
 
 def script(shell: str, commands: Sequence[Command]) -> str:
