@@ -155,29 +155,6 @@ std::vector<std::optional<ProcessDetails>> process_details(std::span<const Pid> 
     return found;
 }
 
-std::vector<Pid> process_tree(Pid root, int* shortage) {
-    ProcessQueries queries(SocketFilter{});
-    std::vector<Pid> pids;
-    if (!queries.list(pids)) {
-        note_shortage(queries, shortage);
-        return {root};
-    }
-    std::unordered_map<Pid, std::vector<Pid>> children;
-    for (Pid pid : pids) {
-        if (std::optional<Pid> parent = queries.parent(pid)) children[*parent].push_back(pid);
-    }
-    std::vector<Pid> tree{root};
-    for (std::size_t next = 0; next < tree.size(); ++next) {
-        auto it = children.find(tree[next]);
-        if (it == children.end()) continue;
-        for (Pid child : it->second) {
-            if (child != root) tree.push_back(child);
-        }
-    }
-    note_shortage(queries, shortage);
-    return tree;
-}
-
 std::vector<Pid> process_ancestry(Pid pid, int* shortage) {
     ProcessQueries queries(SocketFilter{});
     std::vector<Pid> line{pid};

@@ -64,11 +64,8 @@ struct ProcessDetails {
 };
 std::vector<std::optional<ProcessDetails>> process_details(std::span<const platform::Pid> pids);
 
-// `root` and every process below it, as the system's parent links show them.
-// `shortage`, when given, is set as SocketTable::shortage is.
-std::vector<platform::Pid> process_tree(platform::Pid root, int* shortage = nullptr);
-
-// `pid`, its parent, and so on up to the first process; `shortage` as above.
+// `pid`, its parent, and so on up to the first process. `shortage`, when
+// given, is set as SocketTable::shortage is.
 std::vector<platform::Pid> process_ancestry(platform::Pid pid, int* shortage = nullptr);
 
 }  // namespace velmor

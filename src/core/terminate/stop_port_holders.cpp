@@ -1,4 +1,4 @@
-#include "core/terminate/free_port.hpp"
+#include "core/terminate/stop_port_holders.hpp"
 
 #include <csignal>
 #include <vector>
@@ -17,7 +17,7 @@ constexpr std::int64_t pause_nanoseconds = 50'000'000;
 
 }  // namespace
 
-KillOutcome free_port(std::uint16_t port, bool force) {
+KillOutcome stop_port_holders(std::uint16_t port, bool force) {
     const PortOwners owners = find_holders(port);
     // No visible holder: the port may have been released since the caller's
     // probe (a server shutting down, or a transient refusal of the probe's
