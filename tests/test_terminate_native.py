@@ -101,8 +101,8 @@ def changing_holder(start_child: Callable[..., Holder]) -> Holder:
 
 
 def record_of(hooks: ModuleType, holder: Holder) -> dict[str, Any]:
-    """The owner search's record of the holder."""
-    records = [r for r in hooks.find_owners(holder.port, False) if r["pid"] == holder.pid]
+    """Kill's record of the holder, from its read of the socket table."""
+    records = [r for r in hooks.holders(holder.port, False, False) if r["pid"] == holder.pid]
     assert len(records) == 1, records
     return dict(records[0])
 
