@@ -221,6 +221,24 @@ class TestWhatIsReported:
         # A stop needs no name: kill's read still finds the holder.
         assert pids(hooks.holders(port, False, False)) == [child.pid]
 
+    @pytest.mark.linux_only("setting comm")
+    @pytest.mark.parametrize("unnamed_first", [True, False], ids=["unnamed-first", "unnamed-second"])
+    def test_unnamed_holder_passes_the_port_to_the_next_in_walk_order(
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], unnamed_first: bool
+    ) -> None:
+        port = unused_port()
+        unnamed_kinds, named_kinds = "reuseport,name-" + b"bad-\xff-name".hex(), "reuseport"
+        first = start_holder(port, unnamed_kinds if unnamed_first else named_kinds)
+        second = start_holder(port, named_kinds if unnamed_first else unnamed_kinds)
+        named = second if unnamed_first else first
+        walked = [pid for pid in proc_order() if pid in (first.pid, second.pid)]
+        # get_info's read names the named one, wherever it comes in the walk;
+        # kill's read and the table's keep both, in the walk's order.
+        assert owner(hooks, port)["pid"] == named.pid
+        assert hooks.first_owners([port, port])[0]["pid"] == named.pid
+        assert pids(hooks.holders(port, True, False)) == walked
+        assert pids(hooks.holders(port, False, False)) == walked
+
     def test_cmd_that_is_not_utf8_is_empty(
         self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path
     ) -> None:
