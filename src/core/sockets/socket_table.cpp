@@ -31,12 +31,8 @@ public:
         if (pick_ == HolderPick::first_named) count_unowned_ports(request.filter, queries);
     }
 
-    Step found(ProcessQueries&, const DescriptorListing& listing, int fd, const SocketInfo& socket) override {
-        if (pick_ == HolderPick::first_named) {
-            // Named, or passed over, once the process's descriptors are done.
-            if (!owned_.test(socket.local.port)) pending_.push_back(Pending{socket, listing.task, fd});
-            return Step::next_descriptor;
-        }
+    Step found(ProcessQueries& queries, const DescriptorListing& listing, int fd, const SocketInfo& socket) override {
+        if (pick_ == HolderPick::first_named) return found_first(queries, listing, fd, socket);
         if (socket.id == 0) return Step::next_descriptor;
         add_holder(entry_of(socket), process_index(listing.pid), listing.task, fd);
         return Step::next_descriptor;
@@ -44,20 +40,7 @@ public:
 
     Step finished_process(ProcessQueries& queries, Pid pid) override {
         if (pick_ != HolderPick::first_named || pending_.empty()) return Step::next_descriptor;
-        if (std::optional<std::string> name = queries.name(pid)) {
-            std::size_t process = process_index(pid);
-            table_.processes[process].name = std::move(*name);
-            table_.processes[process].command = queries.command(pid).value_or(std::string{});
-            for (const Pending& hit : pending_) {
-                add_holder(entry_of(hit.socket), process, hit.task, hit.fd);
-                if (!owned_.test(hit.socket.local.port)) {
-                    owned_.set(hit.socket.local.port);
-                    --unowned_;
-                }
-            }
-        }
-        pending_.clear();
-        return unowned_ == 0 ? Step::stop : Step::next_descriptor;
+        return settle(queries, pid) == Step::stop ? Step::stop : Step::next_descriptor;
     }
 
     void unreadable(ProcessQueries&, Pid pid) override { unreadable_.push_back(pid); }
@@ -84,6 +67,45 @@ private:
         int fd = -1;
     };
 
+    // first_named: a socket of the process being examined on a port that
+    // has no holder yet. Once the process holds every such port, it is
+    // named (or passed over) at once, and its other descriptors are spared.
+    Step found_first(ProcessQueries& queries, const DescriptorListing& listing, int fd, const SocketInfo& socket) {
+        const std::uint16_t port = socket.local.port;
+        if (owned_.test(port)) return Step::next_descriptor;
+        // A port the tables did not list (a socket opened since they were read) is looked for too.
+        if (!sought_.test(port)) {
+            sought_.set(port);
+            ++unowned_;
+        }
+        bool new_port = std::none_of(pending_.begin(), pending_.end(),
+                                     [&](const Pending& hit) { return hit.socket.local.port == port; });
+        pending_.push_back(Pending{socket, listing.task, fd});
+        if (new_port) ++pending_ports_;
+        return pending_ports_ == unowned_ ? settle(queries, listing.pid) : Step::next_descriptor;
+    }
+
+    // Names the process of the pending sockets, which become its holdings,
+    // or passes it over when its name does not read: stop once every port
+    // has its holder, else on to the next process.
+    Step settle(ProcessQueries& queries, Pid pid) {
+        if (std::optional<std::string> name = queries.name(pid)) {
+            std::size_t process = process_index(pid);
+            table_.processes[process].name = std::move(*name);
+            table_.processes[process].command = queries.command(pid).value_or(std::string{});
+            for (const Pending& hit : pending_) {
+                add_holder(entry_of(hit.socket), process, hit.task, hit.fd);
+                if (!owned_.test(hit.socket.local.port)) {
+                    owned_.set(hit.socket.local.port);
+                    --unowned_;
+                }
+            }
+        }
+        pending_.clear();
+        pending_ports_ = 0;
+        return unowned_ == 0 ? Step::stop : Step::next_process;
+    }
+
     static TableProcess described(ProcessQueries& queries, Pid pid) {
         return TableProcess{pid, queries.name_bytes(pid).value_or(std::string{}),
                             queries.command_bytes(pid).value_or(std::string{}), queries.uid(pid)};
@@ -93,7 +115,10 @@ private:
     void count_unowned_ports(const SocketFilter& filter, const ProcessQueries& queries) {
         for (std::uint32_t port = filter.lowest_port(); port <= filter.highest_port(); ++port) {
             auto number = static_cast<std::uint16_t>(port);
-            if (filter.wants_port(number) && queries.may_be_held(number)) ++unowned_;
+            if (filter.wants_port(number) && queries.may_be_held(number)) {
+                sought_.set(number);
+                ++unowned_;
+            }
         }
     }
 
@@ -161,11 +186,14 @@ private:
     std::unordered_map<std::uint64_t, std::size_t> index_;  // socket id -> place in table_.sockets
     std::unordered_map<Pid, std::size_t> processes_;        // pid -> place in table_.processes
     std::vector<Pid> unreadable_;                           // as the walk reported them
-    // first_named: the ports that have their holder, how many may still get
-    // one, and the sockets found so far in the process being examined.
+    // first_named: the ports looked for, those that have their holder, how
+    // many may still get one, and the sockets found so far in the process
+    // being examined.
+    std::bitset<65536> sought_;
     std::bitset<65536> owned_;
     std::size_t unowned_ = 0;
     std::vector<Pending> pending_;
+    std::size_t pending_ports_ = 0;  // distinct ports among pending_
 };
 
 // The pids of `pids` that name processes: a thread's id is left out, so
