@@ -1,6 +1,6 @@
 # The two layers of the native code, shared by the extension modules and the
 # test-only extensions:
-#   the core (src/core): probing, the socket table and the owner searches,
+#   the core (src/core): probing, the socket table and its reads,
 #   termination, shared system utilities, and the one platform folder that
 #   the build picks; it never includes the interpreter's headers;
 #   the call boundary (src/bindings/boundary): argument binding, conversions,

@@ -108,9 +108,9 @@ def test_processes_vanishing_mid_pass(
             assert churner is None or churner["pid"] in churned
             if hooks is not None:
                 for listening_only in (True, False):
-                    owners = hooks.find_owners(steady.port, listening_only)
+                    owners = hooks.holders(steady.port, listening_only, False)
                     assert [owner["pid"] for owner in owners] == [steady.pid]
-                    assert {owner["pid"] for owner in hooks.find_owners(churn_port, listening_only)} <= churned
+                    assert {owner["pid"] for owner in hooks.holders(churn_port, listening_only, False)} <= churned
             passes += 1
     finally:
         stop.set()

@@ -1,5 +1,9 @@
-"""The owner search, run directly through the test hooks: which processes
-count as holding a port, in which order, and what is reported about them.
+"""Who holds a port, as the socket table's reads find it, run directly
+through the test hooks: which processes count as holding a port, in which
+order, and what is reported about them. `holders(port, listening_only,
+first_named)` is the read that kill makes (all sockets, every holder) or
+that get_info makes (listeners, the first holder with a name);
+`first_owners(ports)` is scan's read of many ports at once.
 Every case runs against both socket table readers of the Linux core (netlink
 and /proc/net) and against the macOS layer over its emulation (see builds.py)."""
 
@@ -22,7 +26,7 @@ import pytest
 from builds import MACOS, NETLINK, OWNER_BUILDS, PROC_NET, Build, build_fixture
 from conftest import Holder, raw_command_line, unused_port, unused_ports
 
-# The two modes of the search, by their listening_only flag.
+# The two kinds of sockets a read looks for, by its listening_only flag.
 MODES = [pytest.param(True, id="listening"), pytest.param(False, id="all")]
 
 
@@ -43,6 +47,13 @@ def socket_inode(pid: int, fd: int) -> int:
     link = os.readlink(f"/proc/{pid}/fd/{fd}")
     assert link.startswith("socket:["), link
     return int(link[len("socket:[") : -1])
+
+
+def owner(hooks: ModuleType, port: int) -> dict[str, Any] | None:
+    """The owner get_info reports for `port` (without its probe), as a record."""
+    found = hooks.holders(port, True, True)
+    assert len(found) <= 1, found
+    return found[0] if found else None
 
 
 def pids(owners: list[dict[str, Any]]) -> list[int]:
@@ -74,7 +85,7 @@ class TestWhoHoldsAPort:
     ) -> None:
         port = unused_port()
         child = start_holder(port, "tcp")
-        owners = hooks.find_owners(port, listening_only)
+        owners = hooks.holders(port, listening_only, False)
         assert owners == [
             {
                 "pid": child.pid,
@@ -84,13 +95,13 @@ class TestWhoHoldsAPort:
                 "socket_id": socket_inode(child.pid, child.fds[0]),
             }
         ]
-        assert hooks.find_first_listener(port) == owners[0]
+        assert owner(hooks, port) == owners[0]
 
     @pytest.mark.parametrize("listening_only", MODES)
     def test_free_port_has_no_owner(self, hooks: ModuleType, listening_only: bool) -> None:
         port = unused_port()
-        assert hooks.find_owners(port, listening_only) == []
-        assert hooks.find_first_listener(port) is None
+        assert hooks.holders(port, listening_only, False) == []
+        assert owner(hooks, port) is None
 
     @pytest.mark.parametrize("listening_only", MODES)
     @pytest.mark.parametrize("kinds", ["tcp,tcp6", "tcp6,tcp", "any,udp"])
@@ -99,7 +110,7 @@ class TestWhoHoldsAPort:
     ) -> None:
         port = unused_port()
         child = start_holder(port, kinds)
-        owners = hooks.find_owners(port, listening_only)
+        owners = hooks.holders(port, listening_only, False)
         assert pids(owners) == [child.pid]
         # Descriptors are examined in ascending order; the first socket opened counts first.
         assert owners[0]["fd"] == child.fds[0]
@@ -112,8 +123,8 @@ class TestWhoHoldsAPort:
         port = unused_port()
         children = {start_holder(port, "reuseport").pid, start_holder(port, "reuseport").pid}
         expected = [pid for pid in proc_order() if pid in children]
-        assert pids(hooks.find_owners(port, listening_only)) == expected
-        assert hooks.find_first_listener(port)["pid"] == expected[0]
+        assert pids(hooks.holders(port, listening_only, False)) == expected
+        assert owner(hooks, port)["pid"] == expected[0]
 
     @pytest.mark.parametrize("kinds", ["udp", "connected"])
     def test_non_listeners_count_only_for_all_sockets(
@@ -121,9 +132,9 @@ class TestWhoHoldsAPort:
     ) -> None:
         port = unused_port()
         child = start_holder(port, kinds)
-        assert pids(hooks.find_owners(port, False)) == [child.pid]
-        assert hooks.find_owners(port, True) == []
-        assert hooks.find_first_listener(port) is None
+        assert pids(hooks.holders(port, False, False)) == [child.pid]
+        assert hooks.holders(port, True, False) == []
+        assert owner(hooks, port) is None
 
     @pytest.mark.parametrize("protocol", [socket.IPPROTO_TCP, socket.IPPROTO_UDP])
     def test_raw_socket_never_counts(
@@ -134,7 +145,7 @@ class TestWhoHoldsAPort:
         except PermissionError:
             pytest.skip("raw sockets need CAP_NET_RAW")
         child = start_holder(0, f"raw-{protocol}")
-        assert child.pid not in pids(hooks.find_owners(protocol, False))
+        assert child.pid not in pids(hooks.holders(protocol, False, False))
 
     @pytest.mark.parametrize("listening_only", MODES)
     def test_the_searching_process_finds_itself(self, hooks: ModuleType, listening_only: bool) -> None:
@@ -142,7 +153,7 @@ class TestWhoHoldsAPort:
             own.bind(("127.0.0.1", 0))
             own.listen()
             port = own.getsockname()[1]
-            owners = hooks.find_owners(port, listening_only)
+            owners = hooks.holders(port, listening_only, False)
             assert pids(owners) == [os.getpid()]
             assert owners[0]["fd"] == own.fileno()
             assert owners[0]["socket_id"] == os.fstat(own.fileno()).st_ino
@@ -159,10 +170,10 @@ class TestWhoHoldsAPort:
             elsewhere = start_holder(port, "any", prefix=(unshare, "-n"))
         except RuntimeError:
             pytest.skip("cannot create a network namespace here")
-        assert elsewhere.pid not in pids(hooks.find_owners(port, False))
+        assert elsewhere.pid not in pids(hooks.holders(port, False, False))
         here = start_holder(port, "tcp")
-        assert pids(hooks.find_owners(port, False)) == [here.pid]
-        assert hooks.find_first_listener(port)["pid"] == here.pid
+        assert pids(hooks.holders(port, False, False)) == [here.pid]
+        assert owner(hooks, port)["pid"] == here.pid
 
 
 class TestWhatIsReported:
@@ -188,7 +199,9 @@ class TestWhatIsReported:
         comm = Path(f"/proc/{child.pid}/comm").read_bytes().rstrip(b"\n")
         assert len(comm) == 15
         expected = program if comm_hex is None else comm.decode()
-        assert [(o["pid"], o["name"]) for o in hooks.find_owners(port, True)] == [(child.pid, expected)]
+        # As get_info reports it, and as kill's read names it.
+        assert [(o["pid"], o["name"]) for o in hooks.holders(port, True, True)] == [(child.pid, expected)]
+        assert [(o["pid"], o["name"]) for o in hooks.holders(port, False, False)] == [(child.pid, expected)]
 
     @pytest.mark.parametrize(
         "named_by", ["executable", pytest.param("comm", marks=pytest.mark.linux_only("setting comm"))]
@@ -199,11 +212,32 @@ class TestWhatIsReported:
         bad_name = b"bad-\xff-name"
         port = unused_port()
         if named_by == "executable":
-            start_holder(port, "tcp", executable=program_named(tmp_path, os.fsdecode(bad_name)))
+            child = start_holder(port, "tcp", executable=program_named(tmp_path, os.fsdecode(bad_name)))
         else:
-            start_holder(port, "tcp,name-" + bad_name.hex())
-        assert hooks.find_owners(port, False) == []
-        assert hooks.find_first_listener(port) is None
+            child = start_holder(port, "tcp,name-" + bad_name.hex())
+        for listening_only in (True, False):
+            assert hooks.holders(port, listening_only, True) == []
+        assert owner(hooks, port) is None
+        # A stop needs no name: kill's read still finds the holder.
+        assert pids(hooks.holders(port, False, False)) == [child.pid]
+
+    @pytest.mark.linux_only("setting comm")
+    @pytest.mark.parametrize("unnamed_first", [True, False], ids=["unnamed-first", "unnamed-second"])
+    def test_unnamed_holder_passes_the_port_to_the_next_in_walk_order(
+        self, hooks: ModuleType, start_holder: Callable[..., Holder], unnamed_first: bool
+    ) -> None:
+        port = unused_port()
+        unnamed_kinds, named_kinds = "reuseport,name-" + b"bad-\xff-name".hex(), "reuseport"
+        first = start_holder(port, unnamed_kinds if unnamed_first else named_kinds)
+        second = start_holder(port, named_kinds if unnamed_first else unnamed_kinds)
+        named = second if unnamed_first else first
+        walked = [pid for pid in proc_order() if pid in (first.pid, second.pid)]
+        # get_info's read names the named one, wherever it comes in the walk;
+        # kill's read and the table's keep both, in the walk's order.
+        assert owner(hooks, port)["pid"] == named.pid
+        assert hooks.first_owners([port, port])[0]["pid"] == named.pid
+        assert pids(hooks.holders(port, True, False)) == walked
+        assert pids(hooks.holders(port, False, False)) == walked
 
     def test_cmd_that_is_not_utf8_is_empty(
         self, hooks: ModuleType, start_holder: Callable[..., Holder], tmp_path: Path
@@ -212,8 +246,8 @@ class TestWhatIsReported:
         directory.mkdir()
         port = unused_port()
         child = start_holder(port, "tcp", executable=program_named(directory, "velmor-holder"))
-        [owner] = hooks.find_owners(port, True)
-        assert (owner["pid"], owner["name"], owner["cmd"]) == (child.pid, "velmor-holder", "")
+        [reported] = hooks.holders(port, True, True)
+        assert (reported["pid"], reported["name"], reported["cmd"]) == (child.pid, "velmor-holder", "")
 
     @pytest.mark.parametrize(
         "argument",
@@ -232,8 +266,8 @@ class TestWhatIsReported:
         port = unused_port()
         child = start_holder(port, "tcp", extra_args=(argument,))
         raw = raw_command_line(child.pid)
-        [owner] = hooks.find_owners(port, True)
-        cmd: str = owner["cmd"]
+        [reported] = hooks.holders(port, True, True)
+        cmd: str = reported["cmd"]
         encoded = cmd.encode()
         try:
             full = raw.decode()
@@ -261,9 +295,9 @@ class TestOnePassForManyPorts:
         start_holder(only, "tcp")
         second = start_holder(only_second, "tcp")
         ports = [only, free, shared, udp_only, connected, only_second, shared, only]
-        answers = hooks.find_first_listeners(ports)
-        assert answers == [hooks.find_first_listener(port) for port in ports]
-        assert answers[2]["pid"] == [pid for pid in proc_order() if pid in pids(hooks.find_owners(shared, True))][0]
+        answers = hooks.first_owners(ports)
+        assert answers == [owner(hooks, port) for port in ports]
+        assert answers[2]["pid"] == [pid for pid in proc_order() if pid in pids(hooks.holders(shared, True, False))][0]
         assert answers[5]["pid"] == second.pid
         assert answers[1] is None and answers[3] is None and answers[4] is None
 
@@ -276,10 +310,10 @@ class TestOnePassForManyPorts:
             second.bind(("127.0.0.1", own_only))
             second.listen()
             child = start_holder(shared, "reuseport")
-            answers = hooks.find_first_listeners([shared, own_only])
+            answers = hooks.first_owners([shared, own_only])
             expected = [pid for pid in proc_order() if pid in (child.pid, os.getpid())][0]
             assert [answer["pid"] for answer in answers] == [expected, os.getpid()]
-            assert answers == [hooks.find_first_listener(shared), hooks.find_first_listener(own_only)]
+            assert answers == [owner(hooks, shared), owner(hooks, own_only)]
 
     def test_wide_range_matches_single_searches(self, hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
         held_ports = unused_ports(3)
@@ -287,21 +321,21 @@ class TestOnePassForManyPorts:
         low = max(1, min(held_ports) - 60)
         ports = list(range(low, min(65536, low + 120)))
         ports += [port for port in held_ports if port not in ports]
-        answers = dict(zip(ports, hooks.find_first_listeners(ports)))
+        answers = dict(zip(ports, hooks.first_owners(ports)))
         for port in ports:
-            assert answers[port] == hooks.find_first_listener(port), port
+            assert answers[port] == owner(hooks, port), port
         assert [answers[port]["pid"] for port in held_ports] == [child.pid for child in held]
 
     def test_all_ports_at_once(self, hooks: ModuleType, start_holder: Callable[..., Holder]) -> None:
         port = unused_port()
         child = start_holder(port, "tcp")
-        answers = hooks.find_first_listeners(range(1, 65536))
+        answers = hooks.first_owners(range(1, 65536))
         assert len(answers) == 65535
-        assert answers[port - 1] == hooks.find_first_listener(port)
+        assert answers[port - 1] == owner(hooks, port)
         assert answers[port - 1]["pid"] == child.pid
 
     def test_no_ports(self, hooks: ModuleType) -> None:
-        assert hooks.find_first_listeners([]) == []
+        assert hooks.first_owners([]) == []
 
 
 def where_held(owners: list[dict[str, Any]]) -> list[tuple[int, int, int]]:
@@ -319,14 +353,14 @@ def test_builds_agree(start_holder: Callable[..., Holder]) -> None:
     ports = [*fixture_ports, shared, free]
     for listening_only in (True, False):
         for port in ports:
-            found = netlink.find_owners(port, listening_only)
-            assert found == proc_net.find_owners(port, listening_only), (port, listening_only)
+            found = netlink.holders(port, listening_only, False)
+            assert found == proc_net.holders(port, listening_only, False), (port, listening_only)
             # The macOS build names processes otherwise, but finds the same sockets in the same holders.
-            assert where_held(found) == where_held(macos.find_owners(port, listening_only)), (port, listening_only)
-    first = netlink.find_first_listeners(ports)
-    assert first == proc_net.find_first_listeners(ports)
+            assert where_held(found) == where_held(macos.holders(port, listening_only, False)), (port, listening_only)
+    first = netlink.first_owners(ports)
+    assert first == proc_net.first_owners(ports)
     assert [owner and owner["pid"] for owner in first] == [
-        owner and owner["pid"] for owner in macos.find_first_listeners(ports)
+        owner and owner["pid"] for owner in macos.first_owners(ports)
     ]
 
 
@@ -357,10 +391,10 @@ def test_processes_exiting_during_the_pass(
     try:
         for _ in range(10):
             for listening_only in (True, False):
-                owners = hooks.find_owners(port, listening_only)
+                owners = hooks.holders(port, listening_only, False)
                 assert holder.pid in pids(owners)
                 assert len(set(pids(owners))) == len(owners)
-            assert hooks.find_first_listeners([port])[0] is not None
+            assert hooks.first_owners([port])[0] is not None
     finally:
         stop.set()
         for worker in workers:

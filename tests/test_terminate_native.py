@@ -101,8 +101,8 @@ def changing_holder(start_child: Callable[..., Holder]) -> Holder:
 
 
 def record_of(hooks: ModuleType, holder: Holder) -> dict[str, Any]:
-    """The owner search's record of the holder."""
-    records = [r for r in hooks.find_owners(holder.port, False) if r["pid"] == holder.pid]
+    """Kill's record of the holder, from its read of the socket table."""
+    records = [r for r in hooks.holders(holder.port, False, False) if r["pid"] == holder.pid]
     assert len(records) == 1, records
     return dict(records[0])
 
@@ -177,7 +177,7 @@ class TestFreePort:
     ) -> None:
         holder = start_holder(kinds=kinds)
         before = descriptor_count()
-        assert hooks.free_port(holder.port, False) == outcome
+        assert hooks.stop_port_holders(holder.port, False) == outcome
         assert descriptor_count() == before
         assert (holder.process.poll() is None) == survives
 
@@ -195,7 +195,7 @@ class TestFreePort:
         # port comes free although no watched holder exits.
         holder = start_child(_RELEASING_LISTENER, unused_port())
         assert holder.process.stdout is not None
-        assert hooks.free_port(holder.port, False) == "freed"
+        assert hooks.stop_port_holders(holder.port, False) == "freed"
         assert holder.process.stdout.readline().strip() == "released"
         assert holder.process.poll() is None
 
@@ -229,7 +229,7 @@ class TestRefusal:
         answer = self.without_kill(
             f"""
             import {build.module_name} as hooks
-            print(hooks.free_port({nobody_holder.port}, True))
+            print(hooks.stop_port_holders({nobody_holder.port}, True))
             """
         )
         assert answer == "permission_denied"
@@ -242,7 +242,7 @@ class TestRefusal:
         answer = self.without_kill(
             f"""
             import {build.module_name} as hooks
-            print(hooks.free_port({nobody_holder.port}, False))
+            print(hooks.stop_port_holders({nobody_holder.port}, False))
             """
         )
         assert answer == "not_freed"

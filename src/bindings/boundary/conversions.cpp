@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "bindings/boundary/process_values.hpp"
+#include "bindings/boundary/interpreter_singletons.hpp"
 
 namespace velmor {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "bindings/boundary/process_values.hpp"
+#include "bindings/boundary/interpreter_singletons.hpp"
 
 namespace velmor {
 namespace {

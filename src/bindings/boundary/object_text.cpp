@@ -1,5 +1,5 @@
 #include "bindings/boundary/failures.hpp"
-#include "bindings/boundary/process_values.hpp"
+#include "bindings/boundary/interpreter_singletons.hpp"
 
 namespace velmor {
 namespace {

@@ -7,7 +7,7 @@
 #include "bindings/boundary/guard.hpp"
 #include "bindings/lib/bodies.hpp"
 #include "core/probe/listener.hpp"
-#include "core/terminate/free_port.hpp"
+#include "core/terminate/stop_port_holders.hpp"
 
 namespace velmor::bodies {
 namespace {
@@ -22,7 +22,7 @@ OwnedRef kill(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bool force = convert_argument("force", [&] { return to_flag(bound[1]); });
     if (port == 0 || probe_port(port)) return OwnedRef::borrow(Py_True);
 
-    switch (without_interpreter_lock([&] { return free_port(port, force); })) {
+    switch (without_interpreter_lock([&] { return stop_port_holders(port, force); })) {
         case KillOutcome::freed:
             return OwnedRef::borrow(Py_True);
         case KillOutcome::permission_denied:

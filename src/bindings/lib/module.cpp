@@ -5,7 +5,7 @@
 
 #include "bindings/boundary/failures.hpp"
 #include "bindings/boundary/entry.hpp"
-#include "bindings/boundary/process_values.hpp"
+#include "bindings/boundary/interpreter_singletons.hpp"
 #include "bindings/lib/bodies.hpp"
 #include "bindings/lib/docstrings.hpp"
 

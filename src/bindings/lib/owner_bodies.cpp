@@ -1,15 +1,14 @@
 // get_info and scan.
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/conversions.hpp"
 #include "bindings/boundary/guard.hpp"
 #include "bindings/lib/bodies.hpp"
-#include "core/sockets/find_owners.hpp"
 #include "core/probe/listener.hpp"
+#include "core/sockets/socket_table.hpp"
 
 namespace velmor::bodies {
 namespace {
@@ -25,12 +24,12 @@ void set_item(PyObject* dict, const char* key, const OwnedRef& value) {
     if (PyDict_SetItemString(dict, key, value.get()) != 0) throw fetch_error();
 }
 
-OwnedRef info_dict(const std::optional<PortOwner>& owner) {
-    if (!owner) return OwnedRef::borrow(Py_None);
+OwnedRef info_dict(const TableProcess* owner) {
+    if (owner == nullptr) return OwnedRef::borrow(Py_None);
     OwnedRef dict = require_new(PyDict_New());
     set_item(dict.get(), "pid", require_new(PyLong_FromUnsignedLong(owner->pid)));
     set_item(dict.get(), "name", text(owner->name));
-    set_item(dict.get(), "cmd", text(owner->cmd));
+    set_item(dict.get(), "cmd", text(owner->command));
     return dict;
 }
 
@@ -43,7 +42,9 @@ OwnedRef get_info(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(get_info_spec, args, nargs, kwnames);
     std::uint16_t port = convert_argument("port", [&] { return to_port(bound[0]); });
     if (!worth_searching(port)) return OwnedRef::borrow(Py_None);
-    return info_dict(without_interpreter_lock([port] { return find_first_listener(port); }));
+    const std::uint16_t wanted[] = {port};
+    SocketTable table = without_interpreter_lock([&] { return read_socket_table(owner_lookup(wanted)); });
+    return info_dict(owner_in(table, port));
 }
 
 OwnedRef scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,25 +57,21 @@ OwnedRef scan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // searched, in a single walk with the lock released.
     std::vector<bool> searched(ports.size());
     std::vector<std::uint16_t> busy;
-    std::unique_ptr<FirstListenerSearch> search;
     if (std::any_of(ports.begin(), ports.end(), [](std::uint16_t port) { return port != 0; })) {
-        search = without_interpreter_lock([&] { return std::make_unique<FirstListenerSearch>(ports); });
-        const std::vector<std::uint16_t>& candidates = search->candidates();
+        std::vector<bool> listened = without_interpreter_lock([&] { return may_have_owner(ports); });
         for (std::size_t i = 0; i < ports.size(); ++i) {
-            bool listened_on = std::binary_search(candidates.begin(), candidates.end(), ports[i]);
-            searched[i] = listened_on && worth_searching(ports[i]);
+            searched[i] = listened[i] && worth_searching(ports[i]);
             if (searched[i]) busy.push_back(ports[i]);
         }
     }
-    std::vector<std::optional<PortOwner>> owners;
-    if (!busy.empty()) owners = without_interpreter_lock([&] { return search->owners(busy); });
+    SocketTable owners;
+    if (!busy.empty()) owners = without_interpreter_lock([&] { return read_socket_table(owner_lookup(busy)); });
 
     // A port listed twice keeps its later answer.
     OwnedRef result = require_new(PyDict_New());
-    auto owner = owners.begin();
     for (std::size_t i = 0; i < ports.size(); ++i) {
         OwnedRef key = require_new(PyLong_FromLong(ports[i]));
-        OwnedRef value = info_dict(searched[i] ? *owner++ : std::nullopt);
+        OwnedRef value = info_dict(searched[i] ? owner_in(owners, ports[i]) : nullptr);
         if (PyDict_SetItem(result.get(), key.get(), value.get()) != 0) throw fetch_error();
     }
     return result;

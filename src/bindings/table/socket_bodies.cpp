@@ -11,6 +11,7 @@
 #include "bindings/table/arguments.hpp"
 #include "bindings/table/bodies.hpp"
 #include "bindings/table/results.hpp"
+#include "core/platform/process_queries.hpp"
 #include "core/probe/listener.hpp"
 #include "core/probe/reserve.hpp"
 #include "core/sockets/free_check.hpp"
@@ -96,7 +97,7 @@ OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     BoundArguments bound = bind_arguments(process_tree_spec, args, nargs, kwnames);
     platform::Pid root = convert_argument("pid", [&] { return table_arguments::pid(bound[0]); });
     int shortage = 0;
-    std::vector<platform::Pid> tree = without_interpreter_lock([&] { return velmor::process_tree(root, &shortage); });
+    std::vector<platform::Pid> tree = without_interpreter_lock([&] { return platform::process_tree(root, &shortage); });
     if (shortage != 0) raise_short_of_descriptors(shortage, "to read the processes");
     return table_results::pid_list(tree);
 }

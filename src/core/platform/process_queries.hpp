@@ -138,6 +138,11 @@ enum class ProcessView {
 };
 ProcessView process_view();
 
+// `root` and every process below it, as the system's parent links show them.
+// `shortage`, when given, is set to EMFILE or ENFILE when the listing ran
+// short of descriptors (see ProcessQueries::descriptor_shortage).
+std::vector<Pid> process_tree(Pid root, int* shortage = nullptr);
+
 // The identity (as SocketInfo::id) of the socket behind descriptor `fd` of
 // this process; empty when it is not a socket.
 std::optional<std::uint64_t> socket_id_of(int fd);

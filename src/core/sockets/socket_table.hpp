@@ -1,15 +1,20 @@
 #pragma once
 // The socket table: every socket of the chosen kinds and ports, each with
-// every visible process that holds it, from one read of the system's
-// socket tables and one walk over the processes. Runs without the
-// interpreter lock and touches nothing of the interpreter.
+// the visible processes that hold it, from one read of the system's socket
+// tables and one walk over the processes. Every question about who holds a
+// port is a read of this table: a listing names every holder in pid order,
+// a lookup of a port's owner the first named holder in the walk's order,
+// a stop every holder in the walk's order. Runs without the interpreter
+// lock and touches nothing of the interpreter.
 
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "core/platform/process_handle.hpp"
 #include "core/platform/process_queries.hpp"
 #include "core/platform/socket.hpp"
 
@@ -43,7 +48,28 @@ struct SocketTable {
     // order: the possible holders of a listed socket that no process was
     // seen to hold. Named only when there is such a socket.
     std::vector<TableProcess> unreadable;
+    // True when `sockets` held every socket of the request's kinds before
+    // the walk (the system's socket tables were read), so that a port
+    // without a listed socket has none; false where sockets are only known
+    // through their holders.
+    bool lists_every_socket = false;
 };
+
+// Which holders a read names.
+enum class HolderPick : std::uint8_t {
+    // Every visible process holding each socket, with its name and command
+    // as the system gives them (possibly empty or not UTF-8) and its user.
+    every,
+    // Per port, only the first process in the walk's order that holds a
+    // socket there and whose name reads as UTF-8 text, with its command as
+    // UTF-8 (empty when it does not read so) and no user; a process whose
+    // name does not read is passed over. The walk ends once every port that
+    // may be held has its holder; the unreadable processes are not named.
+    first_named,
+};
+
+// The order of SocketTable::processes, and so of each socket's holders.
+enum class ProcessOrder : std::uint8_t { by_pid, as_walked };
 
 struct TableRequest {
     SocketFilter filter;
@@ -51,9 +77,39 @@ struct TableRequest {
     // Walk only these processes (and so name only them as holders). The id
     // of a thread that is not its process's leader names no process here.
     std::optional<std::vector<platform::Pid>> only;
+    HolderPick pick = HolderPick::every;
+    ProcessOrder order = ProcessOrder::by_pid;
 };
 
 SocketTable read_socket_table(const TableRequest& request);
+
+// One process of a table holding sockets on one port, with where it holds
+// them (its own table before its threads', by descriptor).
+struct PortHolder {
+    std::size_t process = 0;  // index into SocketTable::processes
+    std::vector<platform::HeldSocket> held;
+};
+
+// The processes of `table` that hold a socket on `port`, in the table's
+// process order.
+std::vector<PortHolder> holders_of(const SocketTable& table, std::uint16_t port);
+
+// A lookup of the owners of `ports`: per port, the first listener in the
+// walk's order that has a name (see HolderPick::first_named).
+TableRequest owner_lookup(std::span<const std::uint16_t> ports);
+
+// Per port of `ports`, whether a lookup may find an owner: it is not 0 and
+// some TCP socket listens there, as the system's socket tables show (every
+// nonzero port where the system has none). Reads the tables only.
+std::vector<bool> may_have_owner(std::span<const std::uint16_t> ports);
+
+// The owner of `port` in a table read for owner_lookup, or null.
+const TableProcess* owner_in(const SocketTable& table, std::uint16_t port);
+
+// The socket ids of this process's trial listeners open right now: they hold
+// nothing, in this process or in a child that has a copy of them between
+// fork and exec.
+std::unordered_set<std::uint64_t> own_trial_ids();
 
 // What the system tells of a process, with its parent; empty for a pid
 // that names no process.
@@ -64,11 +120,8 @@ struct ProcessDetails {
 };
 std::vector<std::optional<ProcessDetails>> process_details(std::span<const platform::Pid> pids);
 
-// `root` and every process below it, as the system's parent links show them.
-// `shortage`, when given, is set as SocketTable::shortage is.
-std::vector<platform::Pid> process_tree(platform::Pid root, int* shortage = nullptr);
-
-// `pid`, its parent, and so on up to the first process; `shortage` as above.
+// `pid`, its parent, and so on up to the first process. `shortage`, when
+// given, is set as SocketTable::shortage is.
 std::vector<platform::Pid> process_ancestry(platform::Pid pid, int* shortage = nullptr);
 
 }  // namespace velmor

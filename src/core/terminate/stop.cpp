@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "core/sockets/find_owners.hpp"
 #include "core/sockets/socket_table.hpp"
 
 namespace velmor {

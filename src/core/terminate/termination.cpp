@@ -96,13 +96,6 @@ void Termination::keep_lasting(const SocketFilter& filter) {
 using platform::PinnedProcess;
 using platform::SignalResult;
 
-Termination::Termination(std::span<const platform::HeldSocket> targets) {
-    targets_.reserve(targets.size());
-    for (const platform::HeldSocket& held : targets) {
-        targets_.push_back(Target{held.pid, {held}, std::nullopt, SignalResult::failed, 0, false});
-    }
-}
-
 Termination::Termination(std::vector<HeldSockets> targets) {
     targets_.reserve(targets.size());
     for (HeldSockets& held : targets) {

@@ -41,8 +41,8 @@ using HeldSockets = std::vector<platform::HeldSocket>;
 
 class Termination {
 public:
-    // One target per process, in the order given.
-    explicit Termination(std::span<const platform::HeldSocket> targets);
+    // One target per process, in the order given, each with the sockets it
+    // was found holding.
     explicit Termination(std::vector<HeldSockets> targets);
 
     // Leaves out, as gone, the targets whose socket the system no longer

@@ -1,4 +1,4 @@
-#include "bindings/boundary/process_values.hpp"
+#include "bindings/boundary/interpreter_singletons.hpp"
 
 #include <array>
 #include <atomic>

@@ -1,5 +1,6 @@
 #pragma once
-// Values created once per process, on first need, and kept until it ends.
+// The interpreter singletons this library keeps: values created once per
+// process, on first need, and kept until it ends.
 
 #include "bindings/boundary/python.hpp"
 
