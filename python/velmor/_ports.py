@@ -110,17 +110,18 @@ def _is_root() -> bool:
 
 
 def hidden_evidence(
-    unreadable: Sequence[Process] | None, owner_uid: int | None
+    unreadable: Sequence[Process] | None, owner_uid: int | None, view: str | None = None
 ) -> tuple[Hidden | None, tuple[Process, ...]]:
     """What tells why a socket that no visible process holds is not seen,
     and its possible holders: the processes whose descriptors the walk could
     not read (those of the socket's user first), else, when every process
     was in view, no process at all (only root reads every table), else
     other pid namespaces; other pid namespaces first when /proc is not ours.
-    `unreadable` None: the walk did not say."""
+    `unreadable` None: the walk did not say. `view`: the process view, when
+    the caller has it."""
     if unreadable is None:
         return None, ()
-    view = _table.process_view()
+    view = view or _table.process_view()
     if view == "foreign":  # the walk's pids are another namespace's
         return "other-pid-namespace", ()
     if unreadable:
@@ -133,28 +134,40 @@ def hidden_evidence(
     return None, ()
 
 
-def _status(
-    port: int, on_port: tuple[Socket, ...], unreadable: Sequence[Process] | None = None, *, lasting: bool = False
-) -> PortStatus:
-    """The port's state from its sockets, and the processes whose
-    descriptors the walk could not read (None: unknown). `lasting`: the
-    sockets are those seen in two reads in a row, so a bind that fails for
-    want of the address while none is there met a socket of a moment
-    (another process's trial of the port), which does not make the port busy."""
+class _Seen:
+    """What a reading gave beside the sockets: the processes whose
+    descriptors the walk could not read (None: unknown), per port the error
+    of a trial bind made with it (None: the port is probed when needed),
+    the process view (None: asked when needed), and whether the sockets are
+    those seen in two reads in a row."""
+
+    __slots__ = ("unreadable", "probes", "view", "lasting")
+
+    def __init__(self, unreadable: Sequence[Process] | None = None, probes: dict[int, int] | None = None,
+                 view: str | None = None, lasting: bool = False) -> None:
+        self.unreadable, self.probes, self.view, self.lasting = unreadable, probes, view, lasting
+
+
+def _status(port: int, on_port: tuple[Socket, ...], seen: _Seen) -> PortStatus:
+    """The port's state from its sockets and what the reading gave beside
+    them. With `seen.lasting`, a bind that fails for want of the address
+    while no socket is there met a socket of a moment (another process's
+    trial of the port), which does not make the port busy."""
+    unreadable, view, lasting = seen.unreadable, seen.view, seen.lasting
     tcp = [s for s in on_port if s.protocol == "tcp"]
     listening = [s for s in tcp if s.state == "listen"]
     if listening:
         owner = next((s.processes[0] for s in listening if s.processes), None)
         if owner is not None:
             return PortStatus(port, "listening", None, owner, on_port)
-        hidden, candidates = hidden_evidence(unreadable, listening[0].uid)
+        hidden, candidates = hidden_evidence(unreadable, listening[0].uid, view)
         return PortStatus(port, "listening", "hidden-owner", None, on_port, 0, hidden, candidates)
     held = [s for s in tcp if not _lingers(s)]
     if held:
         unseen = next((s for s in held if not s.processes), None)
-        hidden, candidates = hidden_evidence(unreadable, unseen.uid) if unseen else (None, ())
+        hidden, candidates = hidden_evidence(unreadable, unseen.uid, view) if unseen else (None, ())
         return PortStatus(port, "busy", "connection", None, on_port, 0, hidden, candidates)
-    failure = _table.probe(port)
+    failure = seen.probes[port] if seen.probes is not None else _table.probe(port)
     if failure == 0 or (lasting and not tcp and failure == errno.EADDRINUSE):
         return PortStatus(port, "free", None, None, on_port)
     reason: BusyReason = "unknown"
@@ -173,7 +186,8 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     (wanted,) = _table.checked(ports=ports)
     if not wanted:
         return []
-    return _statuses_of(wanted, *_sockets_seen(wanted))
+    found, unreadable = _sockets_seen(wanted)
+    return _statuses_of(wanted, found, _Seen(unreadable))
 
 
 def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
@@ -183,45 +197,13 @@ def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
     return [_socket(entry) for entry in raw], [_process(entry) for entry in unreadable]
 
 
-def _statuses_of(
-    ports: Sequence[int],
-    found: Iterable[Socket],
-    unreadable: Sequence[Process] | None = None,
-    *,
-    lasting: bool = False,
-) -> list[PortStatus]:
+def _statuses_of(ports: Sequence[int], found: Iterable[Socket], seen: _Seen) -> list[PortStatus]:
     """Each port's state from the sockets found on the ports (sorted) and
-    the processes whose descriptors the walk could not read (None: unknown)."""
+    what the reading gave beside them."""
     by_port: dict[int, list[Socket]] = {port: [] for port in ports}
     for socket in found:
         by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port]), unreadable, lasting=lasting) for port in ports]
-
-
-_REREADS = 3
-_REREAD_PAUSE = 0.002
-
-
-def _lasting_statuses(ports: Sequence[int]) -> list[PortStatus]:
-    """statuses(ports), with the sockets of a moment left out: when a port
-    is not free, the tables are read again (up to _REREADS times, a pause
-    apart), and only the sockets in two reads in a row count. Another
-    process that tries the port in a loop (is_available) holds a socket on
-    it for an instant, each time a new one; a socket that lasts is there
-    in both reads."""
-    previous, unreadable = _sockets_seen(ports)
-    states = _statuses_of(ports, previous, unreadable)
-    for _ in range(_REREADS):
-        if all(state.state == "free" for state in states):
-            break
-        time.sleep(_REREAD_PAUSE)
-        current, unreadable = _sockets_seen(ports)
-        known = {socket.inode for socket in previous}
-        # TIME-WAIT sockets have no inode: they are kept as they are.
-        kept = [socket for socket in current if socket.inode == 0 or socket.inode in known]
-        previous = current
-        states = _statuses_of(ports, kept, unreadable, lasting=True)
-    return states
+    return [_status(port, tuple(by_port[port]), seen) for port in ports]
 
 
 def status(port: int) -> PortStatus:
@@ -257,7 +239,7 @@ def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list
     undecided = [port for port, verdict in zip(ports, verdicts) if verdict is None]
     if not undecided:
         return verdicts
-    judged = {state.port: state.state == "free" for state in _statuses_of(undecided, map(_socket, found))}
+    judged = {state.port: state.state == "free" for state in _statuses_of(undecided, map(_socket, found), _Seen())}
     return [judged[port] if verdict is None else verdict for port, verdict in zip(ports, verdicts)]
 
 
@@ -549,9 +531,7 @@ def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: 
 
 # Signal numbers, the same on Linux and macOS; the signal module is not
 # imported, which would cost more than the rest of the package.
-SIGKILL = 9
-SIGTERM = 15
-_SIGNAL_NAMES = {SIGKILL: "SIGKILL", SIGTERM: "SIGTERM"}
+_SIGNAL_NAMES = {9: "SIGKILL", 15: "SIGTERM"}
 
 
 def _signal_name(number: int) -> str | None:
@@ -709,32 +689,20 @@ def stop(
     foresees what would keep a port from being freed: a target it may not
     signal, a listener no visible process holds, a master that respawns
     the workers."""
-    wanted, seconds, kill_after, only, force, udp, all_sockets, dry_run = _table.checked(
-        ports=ports, timeout=timeout, kill_after=kill_after, pids=pids, force=force, udp=udp,
-        all_sockets=all_sockets, dry_run=dry_run)
-    wanted = wanted or []
-    first = SIGKILL if force else SIGTERM
-    raw, found, unreadable = _table.stop(
-        wanted,
-        udp=udp,
-        all_sockets=all_sockets,
-        signal=first,
-        kill_after=kill_after,
-        timeout=seconds,
-        dry_run=dry_run,
-        pids=only,
-    )
-    # What was on the ports before: the stop's own reading of the sockets
-    # (so that no second walk is made), unless it walked only some
-    # processes. A port without a socket is probed only now, which for a
-    # port nobody held tells the same.
-    if only is None:
-        found_before = [_socket(entry) for entry in found]
-        before = {state.port: state for state in _statuses_of(wanted, found_before, [_process(p) for p in unreadable])}
-    else:
-        before = {state.port: state for state in statuses(wanted)}
-    after = before if dry_run else {state.port: state for state in _lasting_statuses(wanted)}
-    waited = max(seconds, kill_after + 1) if kill_after is not None else seconds
+    # The engine checks every argument, stops, and hands back the ports
+    # before and after from its one walk over the processes.
+    wanted, raw, found_before, found_after, unreadable, waited, view = _table.stop(
+        ports, udp=udp, all_sockets=all_sockets, force=force, timeout=timeout, kill_after=kill_after,
+        dry_run=dry_run, pids=pids)
+    hidden = [_process(entry) for entry in unreadable]
+
+    def states(found: tuple[list[RawSocket], list[int], bool]) -> dict[int, PortStatus]:
+        sockets, probes, lasting = found
+        seen = _Seen(hidden, dict(zip(wanted, probes)), view, lasting)
+        return {state.port: state for state in _statuses_of(wanted, map(_socket, sockets), seen)}
+
+    before = states(found_before)
+    after = before if found_after is None else states(found_after)
     parents = {entry[0]: entry[7] for entry in raw}
     reports: list[PortStop] = []
     for port in wanted:
@@ -746,7 +714,7 @@ def stop(
                 signalled.append(Signalled(pid, name, cmd, tuple(held), None, "skipped"))
             elif dry_run:
                 foreseen: Outcome = "running" if _may_signal(pid) else "refused"
-                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(first), foreseen))
+                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), foreseen))
             else:
                 result_outcome: Outcome = outcome or "failed"  # type: ignore[assignment]
                 signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), result_outcome))

@@ -48,9 +48,11 @@ PyMethodDef functions[] = {
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
-        "pids=None)\n--\n\n"
-        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found\n"
-        "before, the processes whose descriptors could not be read when a socket had no holder)."),
+        "pids=None, force=False)\n--\n\n"
+        "Signal the processes that hold `ports` (SIGKILL with `force`) and wait until they let go:\n"
+        "(ports, targets, before, after, the processes whose descriptors could not be read, the\n"
+        "seconds waited, the process view or None), before and after each (sockets, trial bind\n"
+        "error per port, lasting); after is None on a dry run."),
     function_record<table_bodies::checked>(
         "checked",
         "checked(**arguments)\n--\n\n"

@@ -123,10 +123,7 @@ OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bind_arguments(process_view_spec, args, nargs, kwnames);
     platform::ProcessView view = without_interpreter_lock([] { return platform::process_view(); });
-    const char* name = view == platform::ProcessView::every           ? "every"
-                       : view == platform::ProcessView::own_namespace ? "own-namespace"
-                                                                      : "foreign";
-    return require_new(PyUnicode_FromString(name));
+    return table_results::view_name(view);
 }
 
 }  // namespace velmor::table_bodies
