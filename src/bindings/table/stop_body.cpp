@@ -34,7 +34,7 @@ bool some_holder_unseen(const SocketTable& table) {
                        [](const TableSocket& entry) { return entry.socket.id != 0 && entry.holders.empty(); });
 }
 
-void wait_for(PortStop& stop, const timespec& deadline) {
+void wait_for(StopRun& stop, const timespec& deadline) {
     PollPlan plan;
     plan.deadline = deadline;
     plan.pause_ns = pause_ns;
@@ -77,7 +77,7 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); })) first_signal = SIGKILL;
 
     const std::vector<std::uint16_t> ports = request.ports;
-    PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
+    StopRun stop = without_interpreter_lock([&] { return StopRun(std::move(request)); });
     if (int error = stop.short_of_descriptors(); error != 0) {
         raise_short_of_descriptors(error, "to read the socket tables and the processes");
     }

@@ -114,7 +114,7 @@ void pause_for(std::int64_t nanoseconds) {
 
 }  // namespace
 
-SocketFilter PortStop::filter() const {
+SocketFilter StopRun::filter() const {
     SocketFilter wanted;
     wanted.add_ports(request_.ports);
     wanted.tcp_states = request_.all_sockets ? held_states : listening_states;
@@ -123,7 +123,7 @@ SocketFilter PortStop::filter() const {
     return wanted;
 }
 
-PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
+StopRun::StopRun(StopRequest request) : request_(std::move(request)) {
     // Every socket on the ports, in every state: the targets come from the
     // kinds asked for, and the whole table tells the caller what was there.
     // Every process is walked, even when only some may be targets: the
@@ -167,13 +167,13 @@ PortStop::PortStop(StopRequest request) : request_(std::move(request)) {
     }
 }
 
-void PortStop::foresee(int signal) {
+void StopRun::foresee(int signal) {
     for (StopTarget& target : targets_) {
         if (!target.skipped) target.signal = signal;
     }
 }
 
-void PortStop::send(int signal) {
+void StopRun::send(int signal) {
     if (shortage_ != 0) return;  // no answer to act on
     std::vector<HeldSockets> chosen;
     for (std::size_t i = 0; i < targets_.size(); ++i) {
@@ -187,11 +187,11 @@ void PortStop::send(int signal) {
     if (termination_->short_of_descriptors() != 0) shortage_ = termination_->short_of_descriptors();
 }
 
-void PortStop::send_to_survivors(int signal) {
+void StopRun::send_to_survivors(int signal) {
     if (termination_) termination_->send_to_survivors(signal);
 }
 
-bool PortStop::settled() {
+bool StopRun::settled() {
     if (!termination_) return true;
     std::vector<Pid> alive = termination_->survivors();
     if (alive.empty()) return true;
@@ -213,13 +213,13 @@ bool PortStop::settled() {
     });
 }
 
-void PortStop::finish() {
+void StopRun::finish() {
     if (!termination_) return;
     finish_targets();
     read_after();
 }
 
-void PortStop::finish_targets() {
+void StopRun::finish_targets() {
     std::vector<Termination::Report> reports = termination_->reports();
     std::vector<bool> passing(targets_.size(), false);
     for (std::size_t k = 0; k < reports.size() && k < signalled_.size(); ++k) {
@@ -249,7 +249,7 @@ void PortStop::finish_targets() {
 // seen in two reads in a row kept. Another process that tries the port in
 // a loop holds a socket on it for an instant, each time a new one; a socket
 // that lasts is there in both reads.
-void PortStop::read_after() {
+void StopRun::read_after() {
     SocketTable seen = read_ports(request_.ports, request_.all_sockets, false);
     if ((shortage_ = seen.shortage) != 0) return;
     std::vector<TableSocket> kept = seen.sockets;
@@ -290,7 +290,7 @@ void PortStop::read_after() {
 // target that exited or was gone, nor a surviving one that the last check
 // no longer found holding it. Processes that were not signalled (skipped,
 // refused, or none of the targets) hold what they held.
-std::vector<TableHolder> PortStop::holders_after(const TableSocket& before, const SocketFilter& asked) const {
+std::vector<TableHolder> StopRun::holders_after(const TableSocket& before, const SocketFilter& asked) const {
     std::vector<TableHolder> kept;
     for (const TableHolder& holder : before.holders) {
         const Pid pid = before_.table.processes[holder.process].pid;

@@ -55,11 +55,13 @@ struct PortsState {
     bool lasting = false;
 };
 
-class PortStop {
+// One stop in progress, from the choice of its targets to what it leaves
+// on the ports (the package's PortStop records are its result, per port).
+class StopRun {
 public:
     // Reads the socket table of the ports, walking every process once, and
     // chooses the targets.
-    explicit PortStop(StopRequest request);
+    explicit StopRun(StopRequest request);
 
     const std::vector<StopTarget>& targets() const noexcept { return targets_; }
     // The ports as the stop found them.
