@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import errno
 import os
-import time
 
 from velmor import _table
 from velmor._text import printable
@@ -15,7 +14,7 @@ from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, 
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Sequence
+    from collections.abc import Iterable, Sequence
 
     from velmor._records import BusyReason, Hidden, Outcome, StopResult
 
@@ -370,13 +369,6 @@ def udp_note(state: PortStatus) -> str | None:
 
 # --- waiting ---------------------------------------------------------------------
 
-_FIRST_PAUSE = 0.001
-_LONGEST_PAUSE = 0.005
-"""Checks start every millisecond and slow down to every 5 ms: a server is
-seen within a few milliseconds of its listen(), and a long wait costs one
-netlink query (tens of microseconds) every 5 ms, under 1% of a core. Ctrl-C
-ends a pause at once."""
-
 
 def pids_are_ours() -> bool:
     """True when the pids the system lists are those of this process's pid
@@ -386,144 +378,15 @@ def pids_are_ours() -> bool:
     return bool(_table.pids_are_ours())
 
 
-def require_own_pids(doing: str) -> None:
-    """Raises OSError when pids_are_ours() is false, saying that `doing`
-    (e.g. "wait for pid 12") cannot be done here."""
-    if not pids_are_ours():
-        raise OSError(
-            errno.EOPNOTSUPP,
-            f"cannot {doing}: /proc belongs to another pid namespace, so its pids name other processes "
-            "(mount a /proc for this pid namespace)",
-        )
-
-
-class _ProcessWatch:
-    """Whether a process has exited (a zombie has), pinned where the system
-    can pin it, so that a reused pid is not taken for it."""
-
-    def __init__(self, pid: int) -> None:
-        require_own_pids(f"wait for pid {pid}")
-        self.pid = pid
-        self._pidfd: int | None = None
-        opener = getattr(os, "pidfd_open", None)
-        if opener is not None:
-            try:
-                self._pidfd = opener(pid)
-            except OSError as error:
-                if error.errno == errno.ESRCH:
-                    raise ProcessLookupError(errno.ESRCH, f"no process {pid}") from None
-        elif not self._alive():
-            raise ProcessLookupError(errno.ESRCH, f"no process {pid}")
-
-    def _alive(self) -> bool:
-        try:
-            os.kill(self.pid, 0)
-        except ProcessLookupError:
-            return False
-        except PermissionError:
-            return True
-        return True
-
-    def exited(self) -> bool:
-        if self._pidfd is not None:
-            import select
-
-            # poll, not select: a descriptor numbered 1024 or more is out of select's range.
-            poller = select.poll()
-            poller.register(self._pidfd, select.POLLIN)
-            return bool(poller.poll(0))
-        return not self._alive()
-
-    def close(self) -> None:
-        if self._pidfd is not None:
-            os.close(self._pidfd)
-            self._pidfd = None
-
-
-def listening_now(port: int, pid: int | None = None) -> bool:
-    """True when a TCP listener exists on the port on any local address;
-    with `pid`, only one held by that process or one of its descendants."""
-    if pid is not None:
-        require_own_pids(f"look for the listeners of pid {pid}")
-    return _ListenerCheck(port, pid)()
-
-
-class _ListenerCheck:
-    """listening_now for one port, made again and again by a wait: while the
-    port's listeners stay those that no descendant of `pid` held, the
-    descendants are looked for again (a pass over every process) only every
-    0.1 s, not at every check. The process tree is trusted only while
-    `watch` shows that `pid` is still the process it was when the wait
-    began: once it has exited, its pid may name a newer process."""
-
-    _RECHECK = 0.1
-
-    def __init__(self, port: int, pid: int | None, watch: _ProcessWatch | None = None) -> None:
-        self.port = port
-        self.pid = pid
-        self.watch = watch
-        self._not_ours: frozenset[int] = frozenset()  # listener inodes held by no descendant
-        self._looked = 0.0
-
-    def __call__(self) -> bool:
-        listening = frozenset(raw[8] for raw in _table.sockets([self.port], listening=True, holders=False))
-        if not listening or self.pid is None:
-            return bool(listening)
-        if listening <= self._not_ours and time.monotonic() - self._looked < self._RECHECK:
-            return False
-        tree = _table.process_tree(self.pid)
-        # Still alive after the tree was read: the tree is the process's own.
-        if self.watch is not None and self.watch.exited():
-            return False
-        if any(raw[10] for raw in _table.sockets([self.port], listening=True, pids=tree)):
-            return True
-        self._not_ours, self._looked = listening, time.monotonic()
-        return False
-
-
-def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = None) -> bool:
+def wait_until_listening(port: int, timeout: float = _table.WAIT_TIMEOUT, *, pid: int | None = None) -> bool:
     """True as soon as a TCP listener exists on `port` on any local address
     (as listeners() sees it), False once `timeout` seconds have passed. With
     `pid`, only a listener held by that process or one of its descendants
     counts, and the call raises ProcessLookupError at once when that process
     exits first. It reads the kernel's listening table and never connects,
     so the server is not disturbed. Ctrl-C ends it."""
-    port, seconds, pid = _table.checked(port=port, timeout=timeout, pid=pid)
-    wanted = [port]
-    watch = _ProcessWatch(pid) if pid is not None else None
-    deadline = time.monotonic() + seconds
-    pause = _FIRST_PAUSE
-    check = _ListenerCheck(wanted[0], pid, watch)
-    try:
-        while True:
-            if check():
-                return True
-            if watch is not None and watch.exited():
-                raise ProcessLookupError(errno.ESRCH, f"process {pid} exited before anything listened on port {port}")
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return False
-            time.sleep(min(pause, left))
-            pause = min(pause * 1.5, _LONGEST_PAUSE)
-    finally:
-        if watch is not None:
-            watch.close()
-
-
-def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: float) -> list[int]:
-    """Waits until `check(port)` holds for every port, or `timeout` seconds;
-    gives the ports for which it still does not hold."""
-    (seconds,) = _table.checked(timeout=timeout)
-    deadline = time.monotonic() + seconds
-    pending = list(ports)
-    pause = _FIRST_PAUSE
-    while True:
-        pending = [port for port in pending if not check(port)]
-        left = deadline - time.monotonic()
-        if not pending or left <= 0:
-            return pending
-        time.sleep(min(pause, left))
-        pause = min(pause * 1.5, _LONGEST_PAUSE)
+    (port,) = _table.checked(port=port)
+    return not _table.wait(port, listening=True, timeout=timeout, pid=pid)
 
 
 # --- stopping --------------------------------------------------------------------
@@ -673,7 +536,7 @@ def stop(
     udp: bool = False,
     all_sockets: bool = False,
     force: bool = False,
-    timeout: float = 5.0,
+    timeout: float = _table.STOP_TIMEOUT,
     kill_after: float | None = None,
     dry_run: bool = False,
     pids: Iterable[int] | None = None,

@@ -1,9 +1,12 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
 _Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None, int | None]
+
+STOP_TIMEOUT: float
+WAIT_TIMEOUT: float
 
 _Details = tuple[int, int | None, str, str, int | None, bool]
 
@@ -55,4 +58,11 @@ def stop(
     pids: Iterable[int] | None = None,
     force: bool = False,
 ) -> tuple[list[int], list[_Target], _State, _State | None, list[_Process], float, str | None]: ...
+def wait(
+    ports: int | Iterable[int],
+    listening: bool = False,
+    timeout: float = 30.0,
+    pid: int | None = None,
+    progress: Callable[[list[int]], object] | None = None,
+) -> list[int]: ...
 def checked(**arguments: object) -> tuple[Any, ...]: ...

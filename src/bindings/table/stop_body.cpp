@@ -8,6 +8,7 @@
 #include "bindings/boundary/guard.hpp"
 #include "bindings/table/arguments.hpp"
 #include "bindings/table/bodies.hpp"
+#include "bindings/table/defaults.hpp"
 #include "bindings/table/results.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
@@ -19,7 +20,6 @@ namespace {
 constexpr FunctionSpec stop_spec{
     "stop", {"ports", "udp", "all_sockets", "signal", "kill_after", "timeout", "dry_run", "pids", "force"}, 9, 1};
 
-constexpr std::int64_t default_timeout_ns = 5'000'000'000;
 // Between checks whether the targets have let go; a target's exit ends a
 // pause at once.
 constexpr std::int64_t pause_ns = 20'000'000;
@@ -71,7 +71,7 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto kill_after = convert_argument(
         "kill_after", [&] { return table_arguments::optional_nanoseconds(bound[4], "kill_after", true); });
     std::int64_t timeout = convert_argument(
-        "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_timeout_ns); });
+        "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_stop_timeout_ns); });
     bool dry_run = convert_argument("dry_run", [&] { return table_arguments::flag(bound[6], "dry_run"); });
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
     if (convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); })) first_signal = SIGKILL;

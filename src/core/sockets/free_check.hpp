@@ -35,11 +35,19 @@ struct FreeCheck {
     int shortage = 0;
 };
 
+// A TCP socket that only outlives its connection, which a bind with
+// SO_REUSEADDR takes over when the socket had set it too: TIME-WAIT, or a
+// closing one that no process holds any more (it has no inode).
+bool lingers(const SocketInfo& socket) noexcept;
+
 struct FreeRequest {
     std::span<const std::uint16_t> ports;  // 1-65535, without repeats
     // Stop at the first port found taken, without a read of every state:
     // enough to tell whether all are free. Ports not looked at are undecided.
     bool stop_at_taken = false;
+    // Decide the undecided ports too, from their sockets: free when every
+    // TCP socket on the port lingers, taken otherwise.
+    bool judge_sockets = false;
 };
 
 FreeCheck check_free(const FreeRequest& request);

@@ -9,6 +9,7 @@
 
 #include "core/probe/listener.hpp"
 #include "core/sockets/find_owners.hpp"
+#include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/system/clock.hpp"
 
@@ -56,23 +57,6 @@ SocketTable read_ports(std::span<const std::uint16_t> ports, bool other, bool ho
 
 bool is_tcp_listener(const SocketInfo& socket) {
     return socket.protocol == Protocol::tcp && socket.state == SocketState::listen;
-}
-
-// A TCP socket that only outlives its connection: TIME-WAIT, or a closing
-// one that no process holds any more (it has no inode).
-bool lingers(const SocketInfo& socket) {
-    if (socket.protocol != Protocol::tcp) return false;
-    switch (socket.state) {
-        case SocketState::time_wait:
-            return true;
-        case SocketState::fin_wait1:
-        case SocketState::fin_wait2:
-        case SocketState::last_ack:
-        case SocketState::closing:
-            return socket.id == 0;
-        default:
-            return false;
-    }
 }
 
 // Per port, the trial bind's error, where no TCP listener makes it needless.
