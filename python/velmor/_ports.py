@@ -215,8 +215,8 @@ def is_free(port: int) -> bool:
     """True when nothing listens on the port on any local address and a
     listener can be set up: what `velmor check` asks, status(port).state ==
     "free", found without walking the processes (no holder is needed)."""
-    wanted = list(_table.checked(port=port))
-    return bool(_free_verdicts(wanted)[0])
+    (port,) = _table.checked(port=port)
+    return bool(_free_verdicts([port])[0])
 
 
 def all_free(ports: Sequence[int]) -> bool:
@@ -226,20 +226,11 @@ def all_free(ports: Sequence[int]) -> bool:
 
 
 def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list[bool | None]:
-    """Per port, whether it is free. The engine decides the ports that the
-    listening table and trial binds decide, from one read of the table for
-    all of them; the others are judged by _status from their sockets in
-    every state, which it reads once for all of those. With
-    `stop_at_taken`, once a port is found not free the others may be left
-    None (not looked at)."""
-    verdicts, found = _table.free_check(ports, stop_at_taken=stop_at_taken)
-    if stop_at_taken and False in verdicts:
-        return verdicts
-    undecided = [port for port, verdict in zip(ports, verdicts) if verdict is None]
-    if not undecided:
-        return verdicts
-    judged = {state.port: state.state == "free" for state in _statuses_of(undecided, map(_socket, found), _Seen())}
-    return [judged[port] if verdict is None else verdict for port, verdict in zip(ports, verdicts)]
+    """Per port, whether it is free, as the engine judges it from one read
+    of the listening table, trial binds and (for the ports those leave
+    undecided) one read of their sockets. With `stop_at_taken`, once a port
+    is found not free the others may be left None (not looked at)."""
+    return _table.free_check(ports, stop_at_taken=stop_at_taken)
 
 
 # --- explanations ---------------------------------------------------------------

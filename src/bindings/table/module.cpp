@@ -23,9 +23,9 @@ PyMethodDef functions[] = {
     function_record<table_bodies::free_check>(
         "free_check",
         "free_check(ports, stop_at_taken=False)\n--\n\n"
-        "Per port, True (free), False (not free) or None (undecided), from the listening table\n"
-        "and trial binds, with every TCP socket on the undecided ports, as tuples. With\n"
-        "`stop_at_taken`, it stops at the first port that is not free."),
+        "Per port, True (free) or False (not free), from the listening table, trial binds and,\n"
+        "where those do not decide, the port's sockets. With `stop_at_taken`, it stops at the\n"
+        "first port that is not free, leaving None for the ports not looked at."),
     function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),

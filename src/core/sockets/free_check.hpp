@@ -3,8 +3,9 @@
 // (one read for every port asked) and the trial bind on 127.0.0.1 decide
 // most ports; a read of the sockets in every state (one for all the ports
 // left) is made only for the ports they cannot decide, and handed back, so
-// that the caller judges those from the sockets on them as it judges any
-// port. Runs without the interpreter lock and touches nothing of it.
+// that the caller judges those from the sockets on them, or judged here by
+// the same rule (judge_sockets). Runs without the interpreter lock and
+// touches nothing of it.
 //
 // A port is decided
 //   taken: a TCP socket listens on it, on any local address, or the trial
