@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import errno
 import os
-import time
 
 from velmor import _table
 from velmor._text import printable
@@ -15,7 +14,7 @@ from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, 
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Sequence
+    from collections.abc import Iterable, Sequence
 
     from velmor._records import BusyReason, Hidden, Outcome, StopResult
 
@@ -110,17 +109,18 @@ def _is_root() -> bool:
 
 
 def hidden_evidence(
-    unreadable: Sequence[Process] | None, owner_uid: int | None
+    unreadable: Sequence[Process] | None, owner_uid: int | None, view: str | None = None
 ) -> tuple[Hidden | None, tuple[Process, ...]]:
     """What tells why a socket that no visible process holds is not seen,
     and its possible holders: the processes whose descriptors the walk could
     not read (those of the socket's user first), else, when every process
     was in view, no process at all (only root reads every table), else
     other pid namespaces; other pid namespaces first when /proc is not ours.
-    `unreadable` None: the walk did not say."""
+    `unreadable` None: the walk did not say. `view`: the process view, when
+    the caller has it."""
     if unreadable is None:
         return None, ()
-    view = _table.process_view()
+    view = view or _table.process_view()
     if view == "foreign":  # the walk's pids are another namespace's
         return "other-pid-namespace", ()
     if unreadable:
@@ -133,28 +133,40 @@ def hidden_evidence(
     return None, ()
 
 
-def _status(
-    port: int, on_port: tuple[Socket, ...], unreadable: Sequence[Process] | None = None, *, lasting: bool = False
-) -> PortStatus:
-    """The port's state from its sockets, and the processes whose
-    descriptors the walk could not read (None: unknown). `lasting`: the
-    sockets are those seen in two reads in a row, so a bind that fails for
-    want of the address while none is there met a socket of a moment
-    (another process's trial of the port), which does not make the port busy."""
+class _Seen:
+    """What a reading gave beside the sockets: the processes whose
+    descriptors the walk could not read (None: unknown), per port the error
+    of a trial bind made with it (None: the port is probed when needed),
+    the process view (None: asked when needed), and whether the sockets are
+    those seen in two reads in a row."""
+
+    __slots__ = ("unreadable", "probes", "view", "lasting")
+
+    def __init__(self, unreadable: Sequence[Process] | None = None, probes: dict[int, int] | None = None,
+                 view: str | None = None, lasting: bool = False) -> None:
+        self.unreadable, self.probes, self.view, self.lasting = unreadable, probes, view, lasting
+
+
+def _status(port: int, on_port: tuple[Socket, ...], seen: _Seen) -> PortStatus:
+    """The port's state from its sockets and what the reading gave beside
+    them. With `seen.lasting`, a bind that fails for want of the address
+    while no socket is there met a socket of a moment (another process's
+    trial of the port), which does not make the port busy."""
+    unreadable, view, lasting = seen.unreadable, seen.view, seen.lasting
     tcp = [s for s in on_port if s.protocol == "tcp"]
     listening = [s for s in tcp if s.state == "listen"]
     if listening:
         owner = next((s.processes[0] for s in listening if s.processes), None)
         if owner is not None:
             return PortStatus(port, "listening", None, owner, on_port)
-        hidden, candidates = hidden_evidence(unreadable, listening[0].uid)
+        hidden, candidates = hidden_evidence(unreadable, listening[0].uid, view)
         return PortStatus(port, "listening", "hidden-owner", None, on_port, 0, hidden, candidates)
     held = [s for s in tcp if not _lingers(s)]
     if held:
         unseen = next((s for s in held if not s.processes), None)
-        hidden, candidates = hidden_evidence(unreadable, unseen.uid) if unseen else (None, ())
+        hidden, candidates = hidden_evidence(unreadable, unseen.uid, view) if unseen else (None, ())
         return PortStatus(port, "busy", "connection", None, on_port, 0, hidden, candidates)
-    failure = _table.probe(port)
+    failure = seen.probes[port] if seen.probes is not None else _table.probe(port)
     if failure == 0 or (lasting and not tcp and failure == errno.EADDRINUSE):
         return PortStatus(port, "free", None, None, on_port)
     reason: BusyReason = "unknown"
@@ -173,7 +185,8 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     (wanted,) = _table.checked(ports=ports)
     if not wanted:
         return []
-    return _statuses_of(wanted, *_sockets_seen(wanted))
+    found, unreadable = _sockets_seen(wanted)
+    return _statuses_of(wanted, found, _Seen(unreadable))
 
 
 def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
@@ -183,45 +196,13 @@ def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
     return [_socket(entry) for entry in raw], [_process(entry) for entry in unreadable]
 
 
-def _statuses_of(
-    ports: Sequence[int],
-    found: Iterable[Socket],
-    unreadable: Sequence[Process] | None = None,
-    *,
-    lasting: bool = False,
-) -> list[PortStatus]:
+def _statuses_of(ports: Sequence[int], found: Iterable[Socket], seen: _Seen) -> list[PortStatus]:
     """Each port's state from the sockets found on the ports (sorted) and
-    the processes whose descriptors the walk could not read (None: unknown)."""
+    what the reading gave beside them."""
     by_port: dict[int, list[Socket]] = {port: [] for port in ports}
     for socket in found:
         by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port]), unreadable, lasting=lasting) for port in ports]
-
-
-_REREADS = 3
-_REREAD_PAUSE = 0.002
-
-
-def _lasting_statuses(ports: Sequence[int]) -> list[PortStatus]:
-    """statuses(ports), with the sockets of a moment left out: when a port
-    is not free, the tables are read again (up to _REREADS times, a pause
-    apart), and only the sockets in two reads in a row count. Another
-    process that tries the port in a loop (is_available) holds a socket on
-    it for an instant, each time a new one; a socket that lasts is there
-    in both reads."""
-    previous, unreadable = _sockets_seen(ports)
-    states = _statuses_of(ports, previous, unreadable)
-    for _ in range(_REREADS):
-        if all(state.state == "free" for state in states):
-            break
-        time.sleep(_REREAD_PAUSE)
-        current, unreadable = _sockets_seen(ports)
-        known = {socket.inode for socket in previous}
-        # TIME-WAIT sockets have no inode: they are kept as they are.
-        kept = [socket for socket in current if socket.inode == 0 or socket.inode in known]
-        previous = current
-        states = _statuses_of(ports, kept, unreadable, lasting=True)
-    return states
+    return [_status(port, tuple(by_port[port]), seen) for port in ports]
 
 
 def status(port: int) -> PortStatus:
@@ -234,8 +215,8 @@ def is_free(port: int) -> bool:
     """True when nothing listens on the port on any local address and a
     listener can be set up: what `velmor check` asks, status(port).state ==
     "free", found without walking the processes (no holder is needed)."""
-    wanted = list(_table.checked(port=port))
-    return bool(_free_verdicts(wanted)[0])
+    (port,) = _table.checked(port=port)
+    return bool(_free_verdicts([port])[0])
 
 
 def all_free(ports: Sequence[int]) -> bool:
@@ -245,20 +226,11 @@ def all_free(ports: Sequence[int]) -> bool:
 
 
 def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list[bool | None]:
-    """Per port, whether it is free. The engine decides the ports that the
-    listening table and trial binds decide, from one read of the table for
-    all of them; the others are judged by _status from their sockets in
-    every state, which it reads once for all of those. With
-    `stop_at_taken`, once a port is found not free the others may be left
-    None (not looked at)."""
-    verdicts, found = _table.free_check(ports, stop_at_taken=stop_at_taken)
-    if stop_at_taken and False in verdicts:
-        return verdicts
-    undecided = [port for port, verdict in zip(ports, verdicts) if verdict is None]
-    if not undecided:
-        return verdicts
-    judged = {state.port: state.state == "free" for state in _statuses_of(undecided, map(_socket, found))}
-    return [judged[port] if verdict is None else verdict for port, verdict in zip(ports, verdicts)]
+    """Per port, whether it is free, as the engine judges it from one read
+    of the listening table, trial binds and (for the ports those leave
+    undecided) one read of their sockets. With `stop_at_taken`, once a port
+    is found not free the others may be left None (not looked at)."""
+    return _table.free_check(ports, stop_at_taken=stop_at_taken)
 
 
 # --- explanations ---------------------------------------------------------------
@@ -388,13 +360,6 @@ def udp_note(state: PortStatus) -> str | None:
 
 # --- waiting ---------------------------------------------------------------------
 
-_FIRST_PAUSE = 0.001
-_LONGEST_PAUSE = 0.005
-"""Checks start every millisecond and slow down to every 5 ms: a server is
-seen within a few milliseconds of its listen(), and a long wait costs one
-netlink query (tens of microseconds) every 5 ms, under 1% of a core. Ctrl-C
-ends a pause at once."""
-
 
 def pids_are_ours() -> bool:
     """True when the pids the system lists are those of this process's pid
@@ -404,144 +369,15 @@ def pids_are_ours() -> bool:
     return bool(_table.pids_are_ours())
 
 
-def require_own_pids(doing: str) -> None:
-    """Raises OSError when pids_are_ours() is false, saying that `doing`
-    (e.g. "wait for pid 12") cannot be done here."""
-    if not pids_are_ours():
-        raise OSError(
-            errno.EOPNOTSUPP,
-            f"cannot {doing}: /proc belongs to another pid namespace, so its pids name other processes "
-            "(mount a /proc for this pid namespace)",
-        )
-
-
-class _ProcessWatch:
-    """Whether a process has exited (a zombie has), pinned where the system
-    can pin it, so that a reused pid is not taken for it."""
-
-    def __init__(self, pid: int) -> None:
-        require_own_pids(f"wait for pid {pid}")
-        self.pid = pid
-        self._pidfd: int | None = None
-        opener = getattr(os, "pidfd_open", None)
-        if opener is not None:
-            try:
-                self._pidfd = opener(pid)
-            except OSError as error:
-                if error.errno == errno.ESRCH:
-                    raise ProcessLookupError(errno.ESRCH, f"no process {pid}") from None
-        elif not self._alive():
-            raise ProcessLookupError(errno.ESRCH, f"no process {pid}")
-
-    def _alive(self) -> bool:
-        try:
-            os.kill(self.pid, 0)
-        except ProcessLookupError:
-            return False
-        except PermissionError:
-            return True
-        return True
-
-    def exited(self) -> bool:
-        if self._pidfd is not None:
-            import select
-
-            # poll, not select: a descriptor numbered 1024 or more is out of select's range.
-            poller = select.poll()
-            poller.register(self._pidfd, select.POLLIN)
-            return bool(poller.poll(0))
-        return not self._alive()
-
-    def close(self) -> None:
-        if self._pidfd is not None:
-            os.close(self._pidfd)
-            self._pidfd = None
-
-
-def listening_now(port: int, pid: int | None = None) -> bool:
-    """True when a TCP listener exists on the port on any local address;
-    with `pid`, only one held by that process or one of its descendants."""
-    if pid is not None:
-        require_own_pids(f"look for the listeners of pid {pid}")
-    return _ListenerCheck(port, pid)()
-
-
-class _ListenerCheck:
-    """listening_now for one port, made again and again by a wait: while the
-    port's listeners stay those that no descendant of `pid` held, the
-    descendants are looked for again (a pass over every process) only every
-    0.1 s, not at every check. The process tree is trusted only while
-    `watch` shows that `pid` is still the process it was when the wait
-    began: once it has exited, its pid may name a newer process."""
-
-    _RECHECK = 0.1
-
-    def __init__(self, port: int, pid: int | None, watch: _ProcessWatch | None = None) -> None:
-        self.port = port
-        self.pid = pid
-        self.watch = watch
-        self._not_ours: frozenset[int] = frozenset()  # listener inodes held by no descendant
-        self._looked = 0.0
-
-    def __call__(self) -> bool:
-        listening = frozenset(raw[8] for raw in _table.sockets([self.port], listening=True, holders=False))
-        if not listening or self.pid is None:
-            return bool(listening)
-        if listening <= self._not_ours and time.monotonic() - self._looked < self._RECHECK:
-            return False
-        tree = _table.process_tree(self.pid)
-        # Still alive after the tree was read: the tree is the process's own.
-        if self.watch is not None and self.watch.exited():
-            return False
-        if any(raw[10] for raw in _table.sockets([self.port], listening=True, pids=tree)):
-            return True
-        self._not_ours, self._looked = listening, time.monotonic()
-        return False
-
-
-def wait_until_listening(port: int, timeout: float = 30.0, *, pid: int | None = None) -> bool:
+def wait_until_listening(port: int, timeout: float = _table.WAIT_TIMEOUT, *, pid: int | None = None) -> bool:
     """True as soon as a TCP listener exists on `port` on any local address
     (as listeners() sees it), False once `timeout` seconds have passed. With
     `pid`, only a listener held by that process or one of its descendants
     counts, and the call raises ProcessLookupError at once when that process
     exits first. It reads the kernel's listening table and never connects,
     so the server is not disturbed. Ctrl-C ends it."""
-    port, seconds, pid = _table.checked(port=port, timeout=timeout, pid=pid)
-    wanted = [port]
-    watch = _ProcessWatch(pid) if pid is not None else None
-    deadline = time.monotonic() + seconds
-    pause = _FIRST_PAUSE
-    check = _ListenerCheck(wanted[0], pid, watch)
-    try:
-        while True:
-            if check():
-                return True
-            if watch is not None and watch.exited():
-                raise ProcessLookupError(errno.ESRCH, f"process {pid} exited before anything listened on port {port}")
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return False
-            time.sleep(min(pause, left))
-            pause = min(pause * 1.5, _LONGEST_PAUSE)
-    finally:
-        if watch is not None:
-            watch.close()
-
-
-def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: float) -> list[int]:
-    """Waits until `check(port)` holds for every port, or `timeout` seconds;
-    gives the ports for which it still does not hold."""
-    (seconds,) = _table.checked(timeout=timeout)
-    deadline = time.monotonic() + seconds
-    pending = list(ports)
-    pause = _FIRST_PAUSE
-    while True:
-        pending = [port for port in pending if not check(port)]
-        left = deadline - time.monotonic()
-        if not pending or left <= 0:
-            return pending
-        time.sleep(min(pause, left))
-        pause = min(pause * 1.5, _LONGEST_PAUSE)
+    (port,) = _table.checked(port=port)
+    return not _table.wait(port, listening=True, timeout=timeout, pid=pid)
 
 
 # --- stopping --------------------------------------------------------------------
@@ -549,9 +385,7 @@ def wait_until_all(ports: Sequence[int], check: Callable[[int], bool], timeout: 
 
 # Signal numbers, the same on Linux and macOS; the signal module is not
 # imported, which would cost more than the rest of the package.
-SIGKILL = 9
-SIGTERM = 15
-_SIGNAL_NAMES = {SIGKILL: "SIGKILL", SIGTERM: "SIGTERM"}
+_SIGNAL_NAMES = {9: "SIGKILL", 15: "SIGTERM"}
 
 
 def _signal_name(number: int) -> str | None:
@@ -693,7 +527,7 @@ def stop(
     udp: bool = False,
     all_sockets: bool = False,
     force: bool = False,
-    timeout: float = 5.0,
+    timeout: float = _table.STOP_TIMEOUT,
     kill_after: float | None = None,
     dry_run: bool = False,
     pids: Iterable[int] | None = None,
@@ -709,32 +543,20 @@ def stop(
     foresees what would keep a port from being freed: a target it may not
     signal, a listener no visible process holds, a master that respawns
     the workers."""
-    wanted, seconds, kill_after, only, force, udp, all_sockets, dry_run = _table.checked(
-        ports=ports, timeout=timeout, kill_after=kill_after, pids=pids, force=force, udp=udp,
-        all_sockets=all_sockets, dry_run=dry_run)
-    wanted = wanted or []
-    first = SIGKILL if force else SIGTERM
-    raw, found, unreadable = _table.stop(
-        wanted,
-        udp=udp,
-        all_sockets=all_sockets,
-        signal=first,
-        kill_after=kill_after,
-        timeout=seconds,
-        dry_run=dry_run,
-        pids=only,
-    )
-    # What was on the ports before: the stop's own reading of the sockets
-    # (so that no second walk is made), unless it walked only some
-    # processes. A port without a socket is probed only now, which for a
-    # port nobody held tells the same.
-    if only is None:
-        found_before = [_socket(entry) for entry in found]
-        before = {state.port: state for state in _statuses_of(wanted, found_before, [_process(p) for p in unreadable])}
-    else:
-        before = {state.port: state for state in statuses(wanted)}
-    after = before if dry_run else {state.port: state for state in _lasting_statuses(wanted)}
-    waited = max(seconds, kill_after + 1) if kill_after is not None else seconds
+    # The engine checks every argument, stops, and hands back the ports
+    # before and after from its one walk over the processes.
+    wanted, raw, found_before, found_after, unreadable, waited, view = _table.stop(
+        ports, udp=udp, all_sockets=all_sockets, force=force, timeout=timeout, kill_after=kill_after,
+        dry_run=dry_run, pids=pids)
+    hidden = [_process(entry) for entry in unreadable]
+
+    def states(found: tuple[list[RawSocket], list[int], bool]) -> dict[int, PortStatus]:
+        sockets, probes, lasting = found
+        seen = _Seen(hidden, dict(zip(wanted, probes)), view, lasting)
+        return {state.port: state for state in _statuses_of(wanted, map(_socket, sockets), seen)}
+
+    before = states(found_before)
+    after = before if found_after is None else states(found_after)
     parents = {entry[0]: entry[7] for entry in raw}
     reports: list[PortStop] = []
     for port in wanted:
@@ -746,7 +568,7 @@ def stop(
                 signalled.append(Signalled(pid, name, cmd, tuple(held), None, "skipped"))
             elif dry_run:
                 foreseen: Outcome = "running" if _may_signal(pid) else "refused"
-                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(first), foreseen))
+                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), foreseen))
             else:
                 result_outcome: Outcome = outcome or "failed"  # type: ignore[assignment]
                 signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), result_outcome))

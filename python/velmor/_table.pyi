@@ -1,9 +1,12 @@
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
 _Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None, int | None]
+
+STOP_TIMEOUT: float
+WAIT_TIMEOUT: float
 
 _Details = tuple[int, int | None, str, str, int | None, bool]
 
@@ -37,11 +40,13 @@ def sockets(
 ) -> tuple[list[_Socket], list[_Process]]: ...
 def processes(pids: Iterable[int]) -> list[_Details | None]: ...
 def process_view() -> Literal["every", "own-namespace", "foreign"]: ...
-def free_check(ports: int | Iterable[int], stop_at_taken: bool = False) -> tuple[list[bool | None], list[_Socket]]: ...
+def free_check(ports: int | Iterable[int], stop_at_taken: bool = False) -> list[bool | None]: ...
 def probe(port: int) -> int: ...
 def reserve() -> int: ...
 def process_tree(pid: int) -> list[int]: ...
 def pids_are_ours() -> bool: ...
+_State = tuple[list[_Socket], list[int], bool]
+
 def stop(
     ports: int | Iterable[int],
     udp: bool = False,
@@ -51,5 +56,13 @@ def stop(
     timeout: float = 5.0,
     dry_run: bool = False,
     pids: Iterable[int] | None = None,
-) -> tuple[list[_Target], list[_Socket], list[_Process]]: ...
+    force: bool = False,
+) -> tuple[list[int], list[_Target], _State, _State | None, list[_Process], float, str | None]: ...
+def wait(
+    ports: int | Iterable[int],
+    listening: bool = False,
+    timeout: float = 30.0,
+    pid: int | None = None,
+    progress: Callable[[list[int]], object] | None = None,
+) -> list[int]: ...
 def checked(**arguments: object) -> tuple[Any, ...]: ...

@@ -33,7 +33,7 @@ import os
 import sys
 
 import velmor
-from velmor import _completion, _ports, _watch
+from velmor import _completion, _ports, _table, _watch
 from velmor._arguments import (
     Arguments,
     Command,
@@ -203,8 +203,8 @@ def commands() -> list[Command]:
             "velmor wait 8000 --listening --timeout 10 && curl localhost:8000", "0 every port as asked, 1 timed out",
             [
                 Option("--listening", "wait until something listens on every port"),
-                Option("--timeout", "give up after this long (default: 30; fractions allowed)", parse_seconds,
-                       "SECONDS", 30.0),
+                Option("--timeout", f"give up after this long (default: {_table.WAIT_TIMEOUT:g}; fractions allowed)",
+                       parse_seconds, "SECONDS", _table.WAIT_TIMEOUT),
             ],
             ports="required",
         ),
@@ -218,8 +218,9 @@ def commands() -> list[Command]:
                 Option("--all-sockets", "stop the holders of any socket on the port, connections too"),
                 Option("--dry-run", "signal nothing: list what would be signalled"),
                 Option("--force", "send SIGKILL at once instead of SIGTERM"),
-                Option("--timeout", "how long to wait for the port to be free (default: 5; fractions allowed)",
-                       parse_seconds, "SECONDS", 5.0),
+                Option("--timeout",
+                       f"how long to wait for the port to be free (default: {_table.STOP_TIMEOUT:g}; fractions allowed)",
+                       parse_seconds, "SECONDS", _table.STOP_TIMEOUT),
                 Option("--kill-after", "send SIGKILL to what still runs this long after SIGTERM "
                        "(the wait then lasts at least this plus 1 s)", parse_seconds, "SECONDS"),
                 json_option,
@@ -486,18 +487,16 @@ def run_wait(args: Arguments) -> int:
     import time
 
     ports = unique_ports(args.ports)
-    check: Callable[[int], bool] = _ports.listening_now if args.listening else velmor.is_free
     on_terminal = sys.stderr is not None and sys.stderr.isatty()
     show: Callable[[str], None] = status_writer() if on_terminal else (lambda _: None)
     start = time.monotonic()
 
-    def checked(port: int) -> bool:
-        done = check(port)
-        show(waiting_line([port], time.monotonic() - start, args.listening) if not done else "")
-        return done
+    def progress(pending: list[int]) -> None:
+        show(waiting_line(pending[:1], time.monotonic() - start, args.listening))
 
     try:
-        pending = _ports.wait_until_all(ports, checked, args.timeout)
+        pending = _table.wait(ports, listening=args.listening, timeout=args.timeout,
+                              progress=progress if on_terminal else None)
     finally:
         show("")
     if not pending:

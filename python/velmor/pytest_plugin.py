@@ -48,7 +48,7 @@ _SECTION = "velmor: servers left running"
 # Stopping: SIGTERM, SIGKILL to what still runs this long after, and no
 # longer a wait than this in all.
 _KILL_AFTER = 2.0
-_STOP_TIMEOUT = 5.0
+_STOP_TIMEOUT = _table.STOP_TIMEOUT
 
 _lines_key = pytest.StashKey[list[str]]()  # the report, as each session process made it
 
@@ -460,7 +460,7 @@ class ServerFactory:
         port: int | None = None,
         env: Mapping[str, str] | None = None,
         cwd: str | os.PathLike[str] | None = None,
-        timeout: float = 30.0,
+        timeout: float = _table.WAIT_TIMEOUT,
         kill_after: float = _KILL_AFTER,
     ) -> Server:
         if isinstance(command, (str, bytes)):

@@ -308,7 +308,7 @@ OwnedRef stop_between_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     StopRequest request;
     request.ports = {convert_argument("port", [&] { return to_port(bound[0]); })};
     request.all_sockets = convert_argument("all_sockets", [&] { return to_flag(bound[1]); });
-    PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
+    StopRun stop = without_interpreter_lock([&] { return StopRun(std::move(request)); });
     require(PyObject_CallNoArgs(bound[2]));
     without_interpreter_lock([&] {
         stop.send(SIGTERM);

@@ -9,7 +9,7 @@
 
 namespace velmor {
 
-inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameters = 9;
 
 // One static record per function: its name, its parameters in order, and how
 // many of the first ones are required. Every parameter may be passed by

@@ -14,6 +14,7 @@ OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_tree(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

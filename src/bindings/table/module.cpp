@@ -2,8 +2,12 @@
 // builds on it (stopping what holds a port, reserving ports), over the
 // same core as _lib.
 
+#include <cstdint>
+#include <utility>
+
 #include "bindings/boundary/entry.hpp"
 #include "bindings/table/bodies.hpp"
+#include "bindings/table/defaults.hpp"
 
 namespace velmor {
 namespace {
@@ -19,9 +23,9 @@ PyMethodDef functions[] = {
     function_record<table_bodies::free_check>(
         "free_check",
         "free_check(ports, stop_at_taken=False)\n--\n\n"
-        "Per port, True (free), False (not free) or None (undecided), from the listening table\n"
-        "and trial binds, with every TCP socket on the undecided ports, as tuples. With\n"
-        "`stop_at_taken`, it stops at the first port that is not free."),
+        "Per port, True (free) or False (not free), from the listening table, trial binds and,\n"
+        "where those do not decide, the port's sockets. With `stop_at_taken`, it stops at the\n"
+        "first port that is not free, leaving None for the ports not looked at."),
     function_record<table_bodies::probe>("probe",
                                   "probe(port)\n--\n\n"
                                   "0 when a listener can be set up on 127.0.0.1:port, else the error number."),
@@ -45,12 +49,20 @@ PyMethodDef functions[] = {
         "\"every\" when no pid namespace hides processes from this one; \"own-namespace\" when\n"
         "/proc shows our own pid namespace, not the system's first; \"foreign\" when /proc\n"
         "belongs to another."),
+    function_record<table_bodies::wait>(
+        "wait",
+        "wait(ports, listening=False, timeout=30.0, pid=None, progress=None)\n--\n\n"
+        "Wait until every port is free (with `listening`: listened on; with `pid`, by that process\n"
+        "or a descendant) or `timeout` seconds pass, with Ctrl-C ending it: the ports still waited\n"
+        "for. ProcessLookupError when `pid` exits first. `progress(pending)` is called now and then."),
     function_record<table_bodies::stop>(
         "stop",
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
-        "pids=None)\n--\n\n"
-        "Signal the processes that hold `ports` and wait until they let go: (targets, sockets found\n"
-        "before, the processes whose descriptors could not be read when a socket had no holder)."),
+        "pids=None, force=False)\n--\n\n"
+        "Signal the processes that hold `ports` (SIGKILL with `force`) and wait until they let go:\n"
+        "(ports, targets, before, after, the processes whose descriptors could not be read, the\n"
+        "seconds waited, the process view or None), before and after each (sockets, trial bind\n"
+        "error per port, lasting); after is None on a dry run."),
     function_record<table_bodies::checked>(
         "checked",
         "checked(**arguments)\n--\n\n"
@@ -62,7 +74,24 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {{0, nullptr}};
+// The defaults, in seconds, for the package's functions to take as theirs.
+int add_defaults(PyObject* module) {
+    const std::pair<const char*, std::int64_t> defaults[] = {
+        {"STOP_TIMEOUT", table_bodies::default_stop_timeout_ns},
+        {"WAIT_TIMEOUT", table_bodies::default_wait_timeout_ns},
+    };
+    for (const auto& [name, nanoseconds] : defaults) {
+        PyObject* seconds = PyFloat_FromDouble(static_cast<double>(nanoseconds) / 1e9);
+        if (seconds == nullptr) return -1;
+        if (PyModule_AddObject(module, name, seconds) != 0) {
+            Py_DECREF(seconds);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(add_defaults)}, {0, nullptr}};
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT, "_table", "The socket table and what is built on it.", 0, functions, slots,

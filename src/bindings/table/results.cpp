@@ -191,6 +191,21 @@ OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts) {
     return list;
 }
 
+OwnedRef ports_state(const PortsState& state) {
+    OwnedRef errors = require_new(PyList_New(static_cast<Py_ssize_t>(state.probe_errors.size())));
+    for (std::size_t i = 0; i < state.probe_errors.size(); ++i) {
+        put_in_list(errors.get(), i, require_new(PyLong_FromLong(state.probe_errors[i])));
+    }
+    return tuple(socket_list(state.table), std::move(errors), flag(state.lasting));
+}
+
+OwnedRef view_name(platform::ProcessView view) {
+    const char* name = view == platform::ProcessView::every           ? "every"
+                       : view == platform::ProcessView::own_namespace ? "own-namespace"
+                                                                      : "foreign";
+    return text(name);
+}
+
 OwnedRef pid_list(const std::vector<platform::Pid>& pids) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(pids.size())));
     for (std::size_t i = 0; i < pids.size(); ++i) {

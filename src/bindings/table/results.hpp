@@ -29,6 +29,12 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
 // Per port, True (free), False (taken) or None (undecided).
 OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 
+// (sockets as socket_list gives them, [trial bind error per port], lasting).
+OwnedRef ports_state(const PortsState& state);
+
+// "every", "own-namespace" or "foreign".
+OwnedRef view_name(platform::ProcessView view);
+
 OwnedRef pid_list(const std::vector<platform::Pid>& pids);
 OwnedRef port_list(const std::vector<std::uint16_t>& ports);
 

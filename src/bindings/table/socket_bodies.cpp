@@ -65,17 +65,15 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return require_new(PyTuple_Pack(2, found.get(), unreadable.get()));
 }
 
-// Whether each port is free, as far as the listening table and the trial
-// binds decide: (verdicts, the sockets on the undecided ports).
+// Whether each port is free: from the listening table and trial binds,
+// and for the ports they leave undecided from their sockets.
 OwnedRef free_check(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(free_check_spec, args, nargs, kwnames);
     std::vector<std::uint16_t> ports = convert_argument("ports", [&] { return table_arguments::ports(bound[0]); });
     bool stop_at_taken = convert_argument("stop_at_taken", [&] { return table_arguments::flag(bound[1], "stop_at_taken"); });
-    FreeCheck check = without_interpreter_lock([&] { return check_free(FreeRequest{ports, stop_at_taken}); });
+    FreeCheck check = without_interpreter_lock([&] { return check_free(FreeRequest{ports, stop_at_taken, true}); });
     if (check.shortage != 0) raise_short_of_descriptors(check.shortage, "to read the socket tables");
-    OwnedRef verdicts = table_results::verdict_list(check.verdicts);
-    OwnedRef sockets = table_results::socket_list(check.undecided);
-    return require_new(PyTuple_Pack(2, verdicts.get(), sockets.get()));
+    return table_results::verdict_list(check.verdicts);
 }
 
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -124,10 +122,7 @@ OwnedRef processes(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 OwnedRef process_view(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bind_arguments(process_view_spec, args, nargs, kwnames);
     platform::ProcessView view = without_interpreter_lock([] { return platform::process_view(); });
-    const char* name = view == platform::ProcessView::every           ? "every"
-                       : view == platform::ProcessView::own_namespace ? "own-namespace"
-                                                                      : "foreign";
-    return require_new(PyUnicode_FromString(name));
+    return table_results::view_name(view);
 }
 
 }  // namespace velmor::table_bodies

@@ -1,11 +1,14 @@
 // stop: the command line's kill and the test support's clean-up.
 
+#include <algorithm>
 #include <csignal>
+#include <limits>
 
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/guard.hpp"
 #include "bindings/table/arguments.hpp"
 #include "bindings/table/bodies.hpp"
+#include "bindings/table/defaults.hpp"
 #include "bindings/table/results.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
@@ -15,9 +18,8 @@ namespace velmor::table_bodies {
 namespace {
 
 constexpr FunctionSpec stop_spec{
-    "stop", {"ports", "udp", "all_sockets", "signal", "kill_after", "timeout", "dry_run", "pids"}, 8, 1};
+    "stop", {"ports", "udp", "all_sockets", "signal", "kill_after", "timeout", "dry_run", "pids", "force"}, 9, 1};
 
-constexpr std::int64_t default_timeout_ns = 5'000'000'000;
 // Between checks whether the targets have let go; a target's exit ends a
 // pause at once.
 constexpr std::int64_t pause_ns = 20'000'000;
@@ -25,7 +27,14 @@ constexpr std::int64_t pause_ns = 20'000'000;
 // Waits, with the lock released, until the stop is settled or `deadline`
 // passes. A signal (Ctrl-C) ends the pause: the interpreter's handlers run
 // with the lock taken back, and an exception they raise ends the call.
-void wait_for(PortStop& stop, const timespec& deadline) {
+// True when a socket that has an identity (not a TIME-WAIT one) has no
+// visible holder: then where its holder may be is part of the answer.
+bool some_holder_unseen(const SocketTable& table) {
+    return std::any_of(table.sockets.begin(), table.sockets.end(),
+                       [](const TableSocket& entry) { return entry.socket.id != 0 && entry.holders.empty(); });
+}
+
+void wait_for(StopRun& stop, const timespec& deadline) {
     PollPlan plan;
     plan.deadline = deadline;
     plan.pause_ns = pause_ns;
@@ -45,9 +54,13 @@ void wait_for(PortStop& stop, const timespec& deadline) {
 }  // namespace
 
 // stop(ports, udp=False, all_sockets=False, signal=SIGTERM, kill_after=None,
-// timeout=5.0, dry_run=False, pids=None): the targets after the stop, and
-// every socket on the ports as the stop found them before it, and the
-// processes whose descriptors could not be read when a socket had no holder.
+// timeout=5.0, dry_run=False, pids=None, force=False): the whole stop, with
+// what the caller needs to tell what it did, from the one walk it makes:
+// (ports asked without repeats, targets, the ports before (sockets, trial
+// bind errors, lasting), the ports after likewise (None on a dry run), the
+// processes whose descriptors could not be read, the seconds waited, the
+// process view or None when every socket's holder is seen). `force` sends
+// SIGKILL first, whatever `signal` says.
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
     StopRequest request;
@@ -58,25 +71,30 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto kill_after = convert_argument(
         "kill_after", [&] { return table_arguments::optional_nanoseconds(bound[4], "kill_after", true); });
     std::int64_t timeout = convert_argument(
-        "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_timeout_ns); });
+        "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_stop_timeout_ns); });
     bool dry_run = convert_argument("dry_run", [&] { return table_arguments::flag(bound[6], "dry_run"); });
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
+    if (convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); })) first_signal = SIGKILL;
 
-    PortStop stop = without_interpreter_lock([&] { return PortStop(std::move(request)); });
+    const std::vector<std::uint16_t> ports = request.ports;
+    StopRun stop = without_interpreter_lock([&] { return StopRun(std::move(request)); });
     if (int error = stop.short_of_descriptors(); error != 0) {
         raise_short_of_descriptors(error, "to read the socket tables and the processes");
     }
-    if (!dry_run) {
+    // With a second signal to come, the wait lasts until a second after
+    // it, whatever the timeout says.
+    constexpr std::int64_t longest = std::numeric_limits<std::int64_t>::max();
+    std::int64_t wait = timeout;
+    if (kill_after) wait = std::max(wait, *kill_after > longest - nanoseconds_per_second ? longest : *kill_after + nanoseconds_per_second);
+    if (dry_run) {
+        stop.foresee(first_signal);
+    } else {
         const timespec start = monotonic_now();
         without_interpreter_lock([&] { stop.send(first_signal); });
         // Nothing was signalled: the descriptors to pin and watch the targets were missing.
         if (int error = stop.short_of_descriptors(); error != 0) {
             raise_short_of_descriptors(error, "to pin the holders and watch them exit; nothing was signalled");
         }
-        // With a second signal to come, the wait lasts until a second
-        // after it, whatever the timeout says.
-        std::int64_t wait = timeout;
-        if (kill_after) wait = std::max(wait, *kill_after + nanoseconds_per_second);
         const timespec deadline = deadline_after_ns(start, wait);
         if (kill_after && first_signal != SIGKILL) {
             wait_for(stop, deadline_after_ns(start, *kill_after));
@@ -86,11 +104,23 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         }
         wait_for(stop, deadline);
         without_interpreter_lock([&] { stop.finish(); });
+        if (int error = stop.short_of_descriptors(); error != 0) {
+            raise_short_of_descriptors(error, "to read the socket tables after the stop");
+        }
     }
+    const bool view_needed = some_holder_unseen(stop.before().table) || some_holder_unseen(stop.after().table);
+    OwnedRef view = view_needed ? table_results::view_name(without_interpreter_lock([] { return platform::process_view(); }))
+                                : OwnedRef::borrow(Py_None);
+    OwnedRef asked = table_results::port_list(ports);
     OwnedRef targets = table_results::target_list(stop.targets());
-    OwnedRef sockets = table_results::socket_list(stop.table());
-    OwnedRef unreadable = table_results::process_list(stop.table().unreadable);
-    return require_new(PyTuple_Pack(3, targets.get(), sockets.get(), unreadable.get()));
+    OwnedRef before = table_results::ports_state(stop.before());
+    OwnedRef after = dry_run ? OwnedRef::borrow(Py_None) : table_results::ports_state(stop.after());
+    OwnedRef unreadable = table_results::process_list(stop.before().table.unreadable);
+    // The longest wait is the one without end.
+    const double seconds = wait == longest ? std::numeric_limits<double>::infinity() : static_cast<double>(wait) / 1e9;
+    OwnedRef waited = require_new(PyFloat_FromDouble(seconds));
+    return require_new(PyTuple_Pack(7, asked.get(), targets.get(), before.get(), after.get(), unreadable.get(),
+                                    waited.get(), view.get()));
 }
 
 }  // namespace velmor::table_bodies

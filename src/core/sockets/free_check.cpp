@@ -89,10 +89,25 @@ private:
         if ((result_.shortage = result_.undecided.shortage) != 0) return;
         // Where the table is not the whole story (no system-wide socket
         // tables), an empty read proves nothing: the caller judges.
-        if (!tables_list_every_socket()) return;
-        PortSet occupied = ports_of(result_.undecided);
+        if (tables_list_every_socket()) {
+            PortSet occupied = ports_of(result_.undecided);
+            for (std::size_t i : open_) {
+                if (!occupied.test(request_.ports[i])) result_.verdicts[i] = FreeVerdict::free;
+            }
+        }
+        if (request_.judge_sockets) judge_by_sockets();
+    }
+
+    // The trial bind succeeded on each port left: a socket that holds it
+    // (one that does not only linger) makes it taken.
+    void judge_by_sockets() {
+        PortSet held;
+        for (const TableSocket& entry : result_.undecided.sockets) {
+            if (entry.socket.protocol == Protocol::tcp && !lingers(entry.socket)) held.set(entry.socket.local.port);
+        }
         for (std::size_t i : open_) {
-            if (!occupied.test(request_.ports[i])) result_.verdicts[i] = FreeVerdict::free;
+            if (result_.verdicts[i] != FreeVerdict::undecided) continue;
+            result_.verdicts[i] = held.test(request_.ports[i]) ? FreeVerdict::taken : FreeVerdict::free;
         }
     }
 
@@ -104,6 +119,21 @@ private:
 };
 
 }  // namespace
+
+bool lingers(const SocketInfo& socket) noexcept {
+    if (socket.protocol != Protocol::tcp) return false;
+    switch (socket.state) {
+        case SocketState::time_wait:
+            return true;
+        case SocketState::fin_wait1:
+        case SocketState::fin_wait2:
+        case SocketState::last_ack:
+        case SocketState::closing:
+            return socket.id == 0;
+        default:
+            return false;
+    }
+}
 
 FreeCheck check_free(const FreeRequest& request) { return FreeChecker(request).run(); }
 

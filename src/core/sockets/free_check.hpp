@@ -3,8 +3,9 @@
 // (one read for every port asked) and the trial bind on 127.0.0.1 decide
 // most ports; a read of the sockets in every state (one for all the ports
 // left) is made only for the ports they cannot decide, and handed back, so
-// that the caller judges those from the sockets on them as it judges any
-// port. Runs without the interpreter lock and touches nothing of it.
+// that the caller judges those from the sockets on them, or judged here by
+// the same rule (judge_sockets). Runs without the interpreter lock and
+// touches nothing of it.
 //
 // A port is decided
 //   taken: a TCP socket listens on it, on any local address, or the trial
@@ -35,11 +36,19 @@ struct FreeCheck {
     int shortage = 0;
 };
 
+// A TCP socket that only outlives its connection, which a bind with
+// SO_REUSEADDR takes over when the socket had set it too: TIME-WAIT, or a
+// closing one that no process holds any more (it has no inode).
+bool lingers(const SocketInfo& socket) noexcept;
+
 struct FreeRequest {
     std::span<const std::uint16_t> ports;  // 1-65535, without repeats
     // Stop at the first port found taken, without a read of every state:
     // enough to tell whether all are free. Ports not looked at are undecided.
     bool stop_at_taken = false;
+    // Decide the undecided ports too, from their sockets: free when every
+    // TCP socket on the port lingers, taken otherwise.
+    bool judge_sockets = false;
 };
 
 FreeCheck check_free(const FreeRequest& request);

@@ -48,13 +48,15 @@ PauseEnd pause_until(const timespec& end, std::vector<pollfd>& watches, bool end
 }  // namespace
 
 PollEnd poll_until(const PollPlan& plan, std::vector<pollfd>& watches, const std::function<bool()>& condition) {
+    std::int64_t pause_ns = plan.pause_ns;
     for (;;) {
         const timespec now = monotonic_now();
         if (reached(now, plan.deadline)) {
             return plan.check_at_deadline && condition() ? PollEnd::met : PollEnd::deadline;
         }
         if (condition()) return PollEnd::met;
-        timespec end = deadline_after_ns(monotonic_now(), plan.pause_ns);
+        timespec end = deadline_after_ns(monotonic_now(), pause_ns);
+        if (plan.longest_pause_ns > pause_ns) pause_ns = std::min(plan.longest_pause_ns, pause_ns + pause_ns / 2);
         if (plan.shorten_pause_to_deadline && reached(end, plan.deadline)) end = plan.deadline;
         if (pause_until(end, watches, plan.end_on_signal) == PauseEnd::interrupted) return PollEnd::interrupted;
     }

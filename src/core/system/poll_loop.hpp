@@ -16,6 +16,10 @@ namespace velmor {
 struct PollPlan {
     timespec deadline{};
     std::int64_t pause_ns = 0;
+    // When more than pause_ns: each pause is half as long again as the one
+    // before, up to this; a wait then sees a quick change quickly and
+    // costs little while it lasts.
+    std::int64_t longest_pause_ns = 0;
     // Check once more when the deadline is reached, and let that check have
     // the last word; otherwise reaching the deadline ends the loop at once.
     bool check_at_deadline = false;

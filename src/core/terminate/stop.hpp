@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/platform/process_handle.hpp"
@@ -39,39 +40,71 @@ struct StopTarget {
     std::optional<platform::Pid> parent;
 };
 
-class PortStop {
+// The sockets on the ports at one moment, and what a trial bind says of each port.
+struct PortsState {
+    // Every socket on the ports, in every state, each with the processes
+    // known to hold it; the processes (and those whose descriptors could
+    // not be read) are those of the stop's one walk.
+    SocketTable table;
+    // Per port asked, in that order: the error of a trial bind on
+    // 127.0.0.1, 0 when it succeeded or when a TCP listener on the port
+    // made the trial needless.
+    std::vector<int> probe_errors;
+    // The sockets are those seen in two reads in a row: a socket of a
+    // moment (another process's trial of the port) is left out.
+    bool lasting = false;
+};
+
+// One stop in progress, from the choice of its targets to what it leaves
+// on the ports (the package's PortStop records are its result, per port).
+class StopRun {
 public:
-    // Reads the socket table of the ports and chooses the targets.
-    explicit PortStop(StopRequest request);
+    // Reads the socket table of the ports, walking every process once, and
+    // chooses the targets.
+    explicit StopRun(StopRequest request);
 
     const std::vector<StopTarget>& targets() const noexcept { return targets_; }
-    // Every socket on the ports, in every state, as the stop found them.
-    const SocketTable& table() const noexcept { return table_; }
+    // The ports as the stop found them.
+    const PortsState& before() const noexcept { return before_; }
+    // The ports once the stop is over (after finish()): read from the
+    // socket tables without a second walk, the holders those the stop
+    // knows still hold each socket (from its walk and its last check of
+    // the targets that did not exit).
+    const PortsState& after() const noexcept { return after_; }
 
     // EMFILE or ENFILE when the system had no descriptor free to read the
     // table, the processes above this one, or (after send) to pin and
     // watch the targets: then nothing was signalled.
     int short_of_descriptors() const noexcept { return shortage_; }
 
+    // A dry run: records `signal` as what every target that is not skipped would get.
+    void foresee(int signal);
     // Sends `signal` to every target that is not skipped; nothing when
     // short of descriptors.
     void send(int signal);
     // Sends `signal` to the signalled targets that have not exited.
     void send_to_survivors(int signal);
     // True once no signalled target is alive and holding a socket of the
-    // asked kinds on the ports, and none is in the middle of its exit.
-    bool settled() const;
+    // asked kinds on the ports, and none is in the middle of its exit. Each
+    // check walks the surviving targets only, and is kept for after().
+    bool settled();
     // Descriptors that turn readable when a signalled target exits.
     std::vector<pollfd> exit_watches() const { return termination_ ? termination_->exit_watches() : std::vector<pollfd>{}; }
-    // Fills in what became of each signalled target, and leaves out those
-    // that held the ports for a moment only.
+    // Fills in what became of each signalled target, leaves out those
+    // that held the ports for a moment only, and reads after().
     void finish();
 
 private:
     SocketFilter filter() const;
+    void finish_targets();
+    void read_after();
+    std::vector<TableHolder> holders_after(const TableSocket& before, const SocketFilter& asked) const;
 
     StopRequest request_;
-    SocketTable table_;
+    PortsState before_;
+    PortsState after_;
+    // The holders that the last check of the surviving targets found, by socket.
+    std::optional<std::unordered_map<std::uint64_t, std::vector<platform::Pid>>> last_check_;
     std::vector<StopTarget> targets_;
     std::vector<HeldSockets> held_;  // parallel to targets_
     int shortage_ = 0;

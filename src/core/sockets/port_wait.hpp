@@ -1,0 +1,54 @@
+#pragma once
+// One check of a wait for ports: until each is free (as the free check
+// judges it, from the listening table and a trial bind first), or until
+// something listens on each, with a pid only a listener of that process or
+// one of its descendants. A wait repeats the check between pauses; runs
+// without the interpreter lock and touches nothing of the interpreter.
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "core/platform/process_queries.hpp"
+
+namespace velmor {
+
+struct PortWaitRequest {
+    std::vector<std::uint16_t> ports;  // 1-65535, without repeats
+    bool listening = false;            // wait for listeners, not for free ports
+    std::optional<platform::Pid> pid;  // with listening: only its listeners (or its descendants') count
+};
+
+class PortWait {
+public:
+    explicit PortWait(PortWaitRequest request);
+
+    // Checks the ports still waited for; true once none is left.
+    bool check();
+    // The ports still waited for, in the order asked.
+    const std::vector<std::uint16_t>& pending() const noexcept { return pending_; }
+    // EMFILE or ENFILE when the last check could not read a table: it then
+    // counted nothing as done.
+    int shortage() const noexcept { return shortage_; }
+
+private:
+    bool done(std::size_t index);
+    bool held_by_the_tree(std::size_t index, const std::unordered_set<std::uint64_t>& listeners);
+
+    PortWaitRequest request_;
+    std::vector<std::uint16_t> pending_;
+    int shortage_ = 0;
+    // Per port asked, with a pid: the listeners that no descendant held when
+    // last looked, and when that was. While the port's listeners stay those,
+    // the descendants are looked for again (a pass over every process) only
+    // every recheck interval, not at every check.
+    struct NotOurs {
+        std::unordered_set<std::uint64_t> listeners;
+        std::optional<timespec> looked;
+    };
+    std::vector<NotOurs> not_ours_;
+};
+
+}  // namespace velmor
