@@ -10,11 +10,12 @@ import socket
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
+from pathlib import Path
 
 import pytest
 
 import velmor
-from conftest import leave_time_wait, unused_port, unused_ports
+from conftest import leave_time_wait, unused_port
 from velmor import _ports
 from velmor.cli import main
 
@@ -46,6 +47,18 @@ def connection_from(stack: ExitStack, port: int) -> None:
     client = opened(stack, port, "127.0.0.2", listen=False, options=(REUSEADDR,))
     client.connect(server.getsockname())
     stack.enter_context(server.accept()[0])
+
+
+_PORT_RANGE = Path("/proc/sys/net/ipv4/ip_local_port_range")
+_EPHEMERAL_LOW = int(_PORT_RANGE.read_text().split()[0]) if _PORT_RANGE.exists() else 32768
+_NEVER_HANDED_OUT = iter(range(_EPHEMERAL_LOW - 1, 1024, -1))
+
+
+def fresh_ports_below_the_ephemeral_range(count: int) -> list[int]:
+    """Ports that neither a bind to port 0 nor an outgoing connection gets
+    (so no helper socket of a case lands on one), each handed out once in
+    the module (so none carries a TIME-WAIT of an earlier test)."""
+    return sorted(next(_NEVER_HANDED_OUT) for _ in range(count))
 
 
 # What is put on a port, and status(port)'s (state, reason) then.
@@ -99,7 +112,7 @@ def test_a_reserved_port_is_free(inside: None) -> None:
 def test_many_ports_at_once_answer_as_one_at_a_time(
     inside: None, stack: ExitStack, capsys: pytest.CaptureFixture[str], padding: int
 ) -> None:
-    ports = unused_ports(len(CASES) + padding)
+    ports = fresh_ports_below_the_ephemeral_range(len(CASES) + padding)
     expected = {port: put(stack, case, port)[0] == "free" for case, port in zip(CASES, ports)}
     expected.update({port: True for port in ports[len(CASES):]})
     one_at_a_time = [velmor.is_free(port) for port in ports]
