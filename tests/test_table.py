@@ -247,8 +247,9 @@ def test_a_server_in_another_network_namespace_is_not_ours(
         pytest.skip("needs a network namespace of our own (CAP_SYS_ADMIN)")
     with private_network.inside(network):
         elsewhere = start_holder()
-    assert velmor.listeners(elsewhere.port) == []
-    assert velmor.status(elsewhere.port).sockets == ()
+    # This namespace may have its own socket on that port number, but none of the holder's.
+    seen = [*velmor.listeners(elsewhere.port), *velmor.status(elsewhere.port).sockets]
+    assert elsewhere.pid not in [p.pid for s in seen for p in s.processes]
 
 
 # --- kill's options and rules -------------------------------------------------------
