@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 import velmor
-from conftest import AS_NOBODY, WITHOUT_KILL, Ghost, Holder, unused_port
+from conftest import AS_NOBODY, WITHOUT_KILL, Ghost, Holder, in_subprocess, unused_port
 from velmor.cli import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="namespaces and /proc are Linux's")
@@ -39,6 +39,11 @@ def run(capsys: pytest.CaptureFixture[str], *argv: str) -> tuple[int, str, str]:
     code = main(list(argv))
     captured = capsys.readouterr()
     return code, captured.out, captured.err
+
+
+def parent_of(pid: int) -> int:
+    with open(f"/proc/{pid}/stat") as stat:
+        return int(stat.read().rpartition(")")[2].split()[1])
 
 
 def velmor_as(prefix: tuple[str, ...], *argv: str) -> subprocess.CompletedProcess[str]:
@@ -293,6 +298,16 @@ def test_a_master_out_of_sight_that_respawns_its_workers(
     assert done.returncode == 1
     assert f"velmor kill: port {port}: {expected} respawns the workers" in done.stderr
     assert master.process.poll() is None
+
+    # The state after a stop names the workers respawned since its walk.
+    after = in_subprocess(
+        f"import velmor; [r] = velmor.stop({port}, timeout=1); "
+        "print(*sorted({p.pid for s in r.status.listeners for p in s.processes}))",
+        prefix=AS_NOBODY,
+    )
+    named = [int(word) for word in after.stdout.split()]
+    assert named and not set(named) & set(master.workers), after
+    assert all(parent_of(pid) == master.pid for pid in named)
 
 
 @needs_root

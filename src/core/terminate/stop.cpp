@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "core/probe/listener.hpp"
@@ -258,15 +259,53 @@ void StopRun::read_after() {
         if (entry.socket.id != 0) found_before.emplace(entry.socket.id, &entry);
     }
     const SocketFilter asked = filter();
+    bool holders_unknown = false;
     for (TableSocket& entry : kept) {
+        if (entry.socket.id == 0) continue;
         auto known = found_before.find(entry.socket.id);
-        if (entry.socket.id != 0 && known != found_before.end()) entry.holders = holders_after(*known->second, asked);
+        if (known != found_before.end()) entry.holders = holders_after(*known->second, asked);
+        // A socket that came since the walk, or one that outlasted every
+        // holder the walk saw (a worker respawned with it, a descriptor
+        // passed on): only a walk can name who holds it now.
+        if (known == found_before.end() || entry.holders.empty()) holders_unknown = true;
+    }
+    if (holders_unknown && name_holders_again(kept)) {
+        after_.probe_errors = std::move(probes);
+        after_.lasting = lasting;
+        return;
     }
     after_.table.sockets = std::move(kept);
     after_.table.processes = before_.table.processes;
     after_.table.unreadable = before_.table.unreadable;
     after_.probe_errors = std::move(probes);
     after_.lasting = lasting;
+}
+
+// Fills after() from a new walk, for the sockets of `lasting` (those
+// without an identity, TIME-WAIT, as they are): false when the walk ran
+// short of descriptors, and after() is then left to what the stop knows.
+bool StopRun::name_holders_again(const std::vector<TableSocket>& lasting) {
+    SocketTable walked = read_ports(request_.ports, request_.all_sockets, true);
+    if (walked.shortage != 0) return false;
+    std::unordered_map<std::uint64_t, TableSocket*> found;
+    for (TableSocket& entry : walked.sockets) {
+        if (entry.socket.id != 0) found.emplace(entry.socket.id, &entry);
+    }
+    // In the order of `lasting`, which is the table's; a socket gone by the
+    // walk is told as it was read, without holders.
+    std::vector<TableSocket> sockets;
+    sockets.reserve(lasting.size());
+    for (const TableSocket& entry : lasting) {
+        auto now = entry.socket.id != 0 ? found.find(entry.socket.id) : found.end();
+        if (now != found.end()) {
+            sockets.push_back(std::move(*now->second));
+        } else {
+            sockets.push_back(TableSocket{entry.socket, {}});
+        }
+    }
+    after_.table = std::move(walked);
+    after_.table.sockets = std::move(sockets);
+    return true;
 }
 
 // The holders of a socket found before the stop that still hold it: not a

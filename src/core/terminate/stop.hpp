@@ -99,6 +99,7 @@ private:
     void finish_targets();
     void read_after();
     std::vector<TableHolder> holders_after(const TableSocket& before, const SocketFilter& asked) const;
+    bool name_holders_again(const std::vector<TableSocket>& lasting);
 
     StopRequest request_;
     PortsState before_;
