@@ -186,7 +186,8 @@ dry_runs = st.one_of(st.sampled_from([True, numpy.True_]), st.sampled_from([None
                      st.builds(lookalike, st.just("numpy"), st.sampled_from(["bool_", "bool"]), st.none() | failures),
                      st.builds(lookalike, st.just("numpy"), st.just("bool8"), st.just(True)))
 a_port = ports(FREE, HELD)
-port_lists = st.one_of(st.lists(st.integers(0, 65535) | st.sampled_from(Marker), max_size=4), sequences(a_port), a_port, st.none())
+port_lists = st.one_of(st.lists(st.integers(0, 65535) | st.sampled_from(Marker), max_size=4), sequences(a_port), a_port,
+                       st.none())
 # What fails a port's conversion before anything is looked up.
 not_a_port = st.one_of(st.integers(max_value=-1), st.integers(min_value=65536), junk,
                        st.builds(Index, st.one_of(failures, st.floats(), st.none(), st.integers(min_value=65536))))
@@ -198,7 +199,8 @@ seconds = st.one_of(st.floats(), st.integers(0, 5), big_ints, st.booleans(), jun
 zero = st.sampled_from([0, 0.0, -0.0, numpy.float64(0), numpy.int64(0)])
 no_wait = st.one_of(zero, zero, st.sampled_from([False, None, math.nan, "0", [0], 2**2000]), st.floats(max_value=-1e-9),
                     st.integers(max_value=-1), st.builds(Index, failures))
-texts = st.one_of(st.text(max_size=6), st.lists(st.sampled_from(["\udcff", "\ud800", "port", "a"]), min_size=1, max_size=3).map("".join))
+surrogates = st.lists(st.sampled_from(["\udcff", "\ud800", "port", "a"]), min_size=1, max_size=3).map("".join)
+texts = st.one_of(st.text(max_size=6), surrogates)
 keyword_names = st.one_of(
     st.sampled_from(["port", "ports", "timeout", "Port", "port ", "prt", "ports\x00", ""]), texts,
     st.builds(Keyword, st.sampled_from(["port", "timeout", "nope"]), st.one_of(texts, failures)),
@@ -265,22 +267,24 @@ LIB = [
              lambda answer: answer is True, isolated=True,
              settled=lambda e: type(e) is OSError and str(e).startswith("Could not free port")),  # a probe refused for an instant
     Function("scan", velmor.scan, {"ports": sequences(a_port) | scalars},
-             lambda answer: type(answer) is dict and all(type(k) is int and (v is None or is_info(v)) for k, v in answer.items())),
+             lambda a: type(a) is dict and all(type(k) is int and (v is None or is_info(v)) for k, v in a.items())),
 ]
-stopping = {"ports": port_lists, "udp": flags, "all_sockets": flags, "kill_after": seconds, "timeout": seconds, "dry_run": dry_runs,
-            "pids": pid_lists}
+stopping = {"ports": port_lists, "udp": flags, "all_sockets": flags, "kill_after": seconds, "timeout": seconds,
+            "dry_run": dry_runs, "pids": pid_lists}
 LIB = [dataclasses.replace(f, named=False) for f in LIB]  # _lib's messages are fixed texts
 TABLE = [
-    Function("sockets", _table.sockets, {"ports": port_lists, "listening": flags, "udp": flags, "holders": flags, "pids": pid_lists,
-                                         "evidence": flags},
-             lambda a: list_of(raw_socket)(a) or (type(a) is tuple and list_of(raw_socket)(a[0]) and type(a[1]) is list), required=0),
+    Function("sockets", _table.sockets,
+             {"ports": port_lists, "listening": flags, "udp": flags, "holders": flags, "pids": pid_lists, "evidence": flags},
+             lambda a: list_of(raw_socket)(a) or (type(a) is tuple and list_of(raw_socket)(a[0]) and type(a[1]) is list),
+             required=0),
     Function("free_check", _table.free_check, {"ports": port_lists, "stop_at_taken": flags},
              lambda a: type(a) is tuple and all(v in (True, False, None) for v in a[0]) and list_of(raw_socket)(a[1])),
     Function("probe", _table.probe, {"port": a_port}, lambda a: type(a) is int and a >= 0),
     Function("reserve", _table.reserve, {}, is_port, required=0),
     Function("process_tree", _table.process_tree, {"pid": pids}, list_of(lambda pid: type(pid) is int and pid > 0)),
     Function("pids_are_ours", _table.pids_are_ours, {}, is_bool, required=0),
-    Function("processes", _table.processes, {"pids": pid_lists}, list_of(lambda e: e is None or (type(e) is tuple and len(e) == 6))),
+    Function("processes", _table.processes, {"pids": pid_lists},
+             list_of(lambda e: e is None or (type(e) is tuple and len(e) == 6))),
     Function("process_view", _table.process_view, {}, lambda a: a in ("every", "own-namespace", "foreign"), required=0),
     Function("stop", _table.stop, {**stopping, "signal": st.integers(0, 70) | scalars},
              lambda a: type(a) is tuple and len(a) == 3 and list_of(raw_socket)(a[1]), always=("dry_run",)),
@@ -290,10 +294,8 @@ TABLE = [
 ]
 waiting = {"port": a_port, "timeout": no_wait}
 PACKAGE = [
-    Function("listeners", velmor.listeners, {"ports": port_lists, "udp": flags}, list_of(lambda s: isinstance(s, velmor.Listener)),
-             required=0, positional=1),
-    Function("sockets", velmor.sockets, {"ports": port_lists, "udp": flags}, list_of(lambda s: isinstance(s, velmor.Socket)),
-             required=0, positional=1),
+    *[Function(name, call, {"ports": port_lists, "udp": flags}, list_of(lambda s: isinstance(s, velmor.Socket)),
+               required=0, positional=1) for name, call in (("listeners", velmor.listeners), ("sockets", velmor.sockets))],
     Function("status", velmor.status, {"port": a_port}, lambda a: isinstance(a, velmor.PortStatus)),
     Function("statuses", velmor.statuses, {"ports": port_lists}, list_of(lambda s: isinstance(s, velmor.PortStatus))),
     Function("is_free", velmor.is_free, {"port": a_port}, is_bool),
@@ -435,7 +437,8 @@ def test_any_arguments_answer_or_are_refused_naming_the_parameter(
     def property(call: tuple[tuple[Any, ...], dict[str, Any]]) -> None:
         with private_network.inside(network if function.isolated else crowded):
             chosen = {FREE: unused_port(), HELD: held}
-            check_call(function, *(tuple(substitute(v, chosen) for v in call[0]), {k: substitute(v, chosen) for k, v in call[1].items()}))
+            args, kwargs = call
+            check_call(function, substitute(args, chosen), {key: substitute(v, chosen) for key, v in kwargs.items()})
 
     property()
     assert child.poll() is None, "the child that holds HELD was signalled"

@@ -76,18 +76,23 @@ CASES: dict[str, tuple[int, Callable[[Ports], Made]]] = {
         _table.stop, [port], dry_run=None, kind=TypeError, message="dry_run must be a bool, not NoneType"))),
     "stop-port-out-of-range": (CHEAP, watched(lambda ports: raises(
         _table.stop, ports, kind=ValueError, message="ports: port 0 is out of range 1-65535"), [1, 0])),
-    "is_free-bool": (CHEAP, plain(lambda: raises(velmor.is_free, True, kind=TypeError, message="port must be an int, not bool"))),
+    "is_free-bool": (CHEAP, plain(lambda: raises(
+        velmor.is_free, True, kind=TypeError, message="port must be an int, not bool"))),
     "package-stop-nan": (CHEAP, on("held", lambda port, p: raises(
-        velmor.stop, port, kill_after=math.nan, dry_run=True, kind=ValueError, message="kill_after must be 0 or more seconds, not nan"))),
+        velmor.stop, port, kill_after=math.nan, dry_run=True, kind=ValueError,
+        message="kill_after must be 0 or more seconds, not nan"))),
     # One read of the socket tables, or of this process's entries in /proc.
     "free_check": (READS, on("free", lambda port, p: answers(
         _table.free_check, [port, p.held], expected=([True, False], []), rarely=lambda got: got != ([True, False], [])))),
     "sockets-without-holders": (READS, on("held", lambda port, p: answers(
         _table.sockets, [port], holders=False, expected=lambda found: [s[3] for s in found] == [p.held]))),
-    "processes-own": (READS, plain(lambda: answers(_table.processes, [os.getpid()], expected=lambda found: own_pid(found[0][0])))),
-    "pids_are_ours": (READS, plain(lambda: answers(_table.pids_are_ours, expected=True))),
-    "process_view": (READS, plain(lambda: answers(_table.process_view, expected=lambda view: view in ("every", "own-namespace")))),
-    "is_free-free": (READS, on("free", lambda port, p: answers(velmor.is_free, port, expected=True, rarely=lambda got: got is False))),
+    "processes-own": (READS, plain(lambda: answers(
+        _table.processes, [os.getpid()], expected=lambda found: own_pid(found[0][0])))),
+    "pids_are_ours": (READS, plain(lambda: answers(_table.pids_are_ours, expected=lambda ours: type(ours) is bool))),
+    "process_view": (READS, plain(lambda: answers(
+        _table.process_view, expected=lambda view: view in ("every", "own-namespace", "foreign")))),
+    "is_free-free": (READS, on("free", lambda port, p: answers(
+        velmor.is_free, port, expected=True, rarely=lambda got: got is False))),
     "is_free-held": (READS, on("held", lambda port, p: answers(velmor.is_free, port, expected=False))),
     # A walk over every process.
     "sockets-with-holders": (WALKS, on("held", lambda port, p: answers(
