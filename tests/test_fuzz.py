@@ -117,13 +117,16 @@ def lookalike(module: str, name: str, truth: Any) -> object:
 class Keyword(str):
     """A keyword name whose str() is another text, or a failure."""
 
-    def __new__(cls, text: str, shown: Any) -> Keyword:
-        key = super().__new__(cls, text)
-        key.shown = shown
-        return key
+    shown: Any = None
 
     def __str__(self) -> Any:
         return outcome(self.shown)
+
+
+def keyword(text: str, shown: Any) -> Keyword:
+    key = Keyword(text)
+    key.shown = shown
+    return key
 
 
 # Ports of the test's, chosen just before each call: one the system has just
@@ -149,9 +152,10 @@ DRAWING = ["keyword"]
 failures = st.builds(Failure, st.sampled_from(KINDS), st.builds(lambda: DRAWING[0]))
 big_ints = st.sampled_from([65535, 65536, -1, 0, 2**31, 2**63 - 1, 2**63, -(2**63) - 1, 2**64 - 1, 2**64, 2**200, -(2**200)])
 ints = st.one_of(st.integers(0, 65535), st.integers(), big_ints)
-# No int, and no __index__ that gives one.
+# No int, and no __index__ that gives one (nor a NumPy bool, whose __index__
+# some NumPy versions deprecate: the suite makes that warning an error).
 junk = st.one_of(st.floats(), st.text(max_size=4), st.binary(max_size=4), st.none(), st.just(object()),
-                 st.sampled_from([numpy.float64(1.0), numpy.float64(math.nan), numpy.True_, numpy.False_]))
+                 st.sampled_from([numpy.float64(1.0), numpy.float64(math.nan)]))
 
 
 def indexes(values: st.SearchStrategy[Any] = ints) -> st.SearchStrategy[Index]:
@@ -203,7 +207,7 @@ surrogates = st.lists(st.sampled_from(["\udcff", "\ud800", "port", "a"]), min_si
 texts = st.one_of(st.text(max_size=6), surrogates)
 keyword_names = st.one_of(
     st.sampled_from(["port", "ports", "timeout", "Port", "port ", "prt", "ports\x00", ""]), texts,
-    st.builds(Keyword, st.sampled_from(["port", "timeout", "nope"]), st.one_of(texts, failures)),
+    st.builds(keyword, st.sampled_from(["port", "timeout", "nope"]), st.one_of(texts, failures)),
 )
 
 # --- the functions, with the shape of their answers -----------------------------------
@@ -360,9 +364,13 @@ def result(function: Function, args: tuple[Any, ...], kwargs: dict[str, Any]) ->
         return None, error
 
 
-def check_failure(function: Function, error: BaseException) -> None:
+def check_failure(function: Function, error: BaseException, kwargs: dict[str, Any]) -> None:
     """The argument's own exception, a binding error, or a refusal that names the parameter."""
     notes = getattr(error, "__notes__", None)
+    if sys.version_info < (3, 11) and type(error) is TypeError and not error.args:
+        # The binding of a Python function there, when a keyword's str() fails.
+        assert any(isinstance(key, Keyword) for key in kwargs) and not function.notes, error
+        return
     own = [parameter for parameter, raised in RAISED if raised is error]
     if own:
         # A keyword's str() fails in binding, which adds no note; nor does the package.
@@ -391,7 +399,7 @@ def check_call(function: Function, args: tuple[Any, ...], kwargs: dict[str, Any]
         if error is None:
             assert function.answers(answer), f"{function.name}{args}{kwargs} answered {answer!r}"
         elif not function.settled(error):
-            check_failure(function, error)
+            check_failure(function, error, kwargs)
             _, again = result(function, args, kwargs)
             assert type(again) is type(error) and again.args == error.args, (error, again)
             assert getattr(again, "__notes__", None) == getattr(error, "__notes__", None)
