@@ -3,10 +3,12 @@ extensions of the Linux core and of the macOS layer (see builds.py)."""
 
 from __future__ import annotations
 
+import re
+import shutil
 import signal
 import sys
+import tempfile
 import textwrap
-import time
 from collections.abc import Callable
 from types import ModuleType
 from typing import Any
@@ -162,6 +164,34 @@ class TestSignalHolder:
         assert hooks.signal_holder({**record_of(hooks, held_port), "pid": pid}, 0) == "failed"
 
 
+# A call that sleeps or waits with a timeout: nanosleep, clock_nanosleep, or
+# poll / ppoll with a timeout that is not 0.
+_PAUSE = re.compile(r"(?:clock_)?nanosleep\(|\bpoll\(.*, (?!0\))-?\d+\)\s+=|\bppoll\((?!.*\{tv_sec=0, tv_nsec=0\})")
+
+
+def pauses(build: Build, port: int) -> list[str]:
+    """The pausing calls that free_port(port) makes, in a child traced by
+    strace, between two sched_yield calls that mark the call's start and end."""
+    if shutil.which("strace") is None:
+        pytest.skip("needs strace")
+    code = f"""
+        import os, {build.module_name} as hooks
+        os.sched_yield()
+        outcome = hooks.free_port({port}, False)
+        os.sched_yield()
+        print(outcome)
+        """
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as log:
+        traced = ("strace", "-f", "-qq", "-e", "signal=none", "-e", "trace=sched_yield,nanosleep,clock_nanosleep,poll,ppoll",
+                  "-o", log.name)
+        result = in_subprocess(code, prefix=traced)
+        assert result.returncode == 0, result.stderr
+        lines = log.read().splitlines()
+    marks = [i for i, line in enumerate(lines) if "sched_yield()" in line]
+    assert len(marks) == 2, lines
+    return [line for line in lines[marks[0] + 1:marks[1]] if _PAUSE.search(line)]
+
+
 @linux_only
 class TestFreePort:
     @pytest.mark.parametrize(
@@ -181,12 +211,21 @@ class TestFreePort:
         assert descriptor_count() == before
         assert (holder.process.poll() is None) == survives
 
-    def test_port_released_before_the_search_counts_as_freed_without_waiting(self, hooks: ModuleType) -> None:
+    def test_port_released_before_the_search_counts_as_freed_without_waiting(
+        self, build: Build, hooks: ModuleType, inside: None
+    ) -> None:
         before = descriptor_count()
-        started = time.monotonic()
         assert hooks.free_port(unused_port(), False) == "freed"
-        assert time.monotonic() - started < 0.9
         assert descriptor_count() == before
+        # No pause: shown by the calls the search makes, not by a clock.
+        assert pauses(build, unused_port()) == []
+
+    def test_a_holder_that_stays_is_waited_for_with_pauses(
+        self, build: Build, inside: None, start_holder: Callable[..., Holder]
+    ) -> None:
+        # The other side of the test above: the trace sees a wait.
+        holder = start_holder(kinds="tcp,ignore-term")
+        assert pauses(build, holder.port)
 
     def test_port_released_by_a_holder_that_stays(
         self, hooks: ModuleType, start_child: Callable[..., Holder]
