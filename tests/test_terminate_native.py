@@ -170,14 +170,14 @@ _PAUSE = re.compile(r"(?:clock_)?nanosleep\(|\bpoll\(.*, (?!0\))-?\d+\)\s+=|\bpp
 
 
 def pauses(build: Build, port: int) -> list[str]:
-    """The pausing calls that free_port(port) makes, in a child traced by
+    """The pausing calls that stop_port_holders(port) makes, in a child traced by
     strace, between two sched_yield calls that mark the call's start and end."""
     if shutil.which("strace") is None:
         pytest.skip("needs strace")
     code = f"""
         import os, {build.module_name} as hooks
         os.sched_yield()
-        outcome = hooks.free_port({port}, False)
+        outcome = hooks.stop_port_holders({port}, False)
         os.sched_yield()
         print(outcome)
         """
@@ -215,7 +215,7 @@ class TestFreePort:
         self, build: Build, hooks: ModuleType, inside: None
     ) -> None:
         before = descriptor_count()
-        assert hooks.free_port(unused_port(), False) == "freed"
+        assert hooks.stop_port_holders(unused_port(), False) == "freed"
         assert descriptor_count() == before
         # No pause: shown by the calls the search makes, not by a clock.
         assert pauses(build, unused_port()) == []
@@ -264,7 +264,7 @@ class TestRefusal:
         assert answer == "refused"
         assert nobody_holder.process.poll() is None
 
-    def test_free_port_reports_permission_denied(self, build: Build, nobody_holder: Holder) -> None:
+    def test_stop_port_holders_reports_permission_denied(self, build: Build, nobody_holder: Holder) -> None:
         answer = self.without_kill(
             f"""
             import {build.module_name} as hooks

@@ -342,9 +342,6 @@ PyMethodDef methods[] = {
     method<to_port_hook>("to_port"),
     method<signal_holder_hook>("signal_holder"),
     method<stop_port_holders_hook>("stop_port_holders"),
-    // The former name of the same hook, still called by a check that is
-    // being reworked elsewhere; goes once that check calls the new name.
-    method<stop_port_holders_hook>("free_port"),
     method<holders_during_own_trial_hook>("holders_during_own_trial"),
     method<listed_socket_ids_hook>("listed_socket_ids"),
     method<stop_between_hook>("stop_between"),
