@@ -243,3 +243,27 @@ def test_a_failed_stop_names_the_parameter_and_the_command_its_flag(
     assert main(["kill", str(holder.port), "--timeout", "0.2"]) == 1
     err = capsys.readouterr().err
     assert "--kill-after SECONDS" in err and "kill_after=" not in err
+
+
+# --- what an argument's own methods raise -----------------------------------------------
+
+
+class _Interrupting:
+    """Passes for a NumPy boolean by its names; its truth raises KeyboardInterrupt."""
+
+    def __bool__(self) -> bool:
+        raise KeyboardInterrupt
+
+
+_Interrupting.__module__, _Interrupting.__name__ = "numpy", "bool_"
+
+
+@pytest.mark.parametrize("call", [
+    lambda flag: velmor.listeners(udp=flag),
+    lambda flag: _table.sockets([1], holders=flag),
+    lambda flag: velmor.stop(1, dry_run=flag),
+    lambda flag: _table.stop([1], dry_run=flag),
+], ids=["listeners", "_table.sockets", "stop", "_table.stop"])
+def test_what_a_flags_truth_raises_passes_through(inside: None, call: Callable[[object], object]) -> None:
+    with pytest.raises(KeyboardInterrupt):
+        call(_Interrupting())

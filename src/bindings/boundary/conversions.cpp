@@ -6,6 +6,16 @@
 #include "bindings/boundary/interpreter_singletons.hpp"
 
 namespace velmor {
+
+// Recognised by its type's names, so that NumPy need not be imported.
+bool is_numpy_bool(PyObject* object) {
+    auto type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    auto module = attribute_text(type, interned(Name::module));
+    if (!module || *module != "numpy") return false;
+    auto name = attribute_text(type, interned(Name::name));
+    return name && (*name == "bool_" || *name == "bool");
+}
+
 namespace {
 
 CallError out_of_range() {
@@ -16,15 +26,6 @@ unsigned long long unsigned_value(PyObject* integer) {
     unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw fetch_error();
     return value;
-}
-
-// Recognised by its type's names, so that NumPy need not be imported.
-bool is_numpy_bool(PyObject* object) {
-    auto type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    auto module = attribute_text(type, interned(Name::module));
-    if (!module || *module != "numpy") return false;
-    auto name = attribute_text(type, interned(Name::name));
-    return name && (*name == "bool_" || *name == "bool");
 }
 
 bool numpy_truth(PyObject* object) {

@@ -20,6 +20,8 @@ std::optional<std::uint16_t> to_optional_port(PyObject* object);
 unsigned long long to_seconds(PyObject* object, unsigned long long absent);
 // Exactly a bool, or a NumPy boolean judged by its type's truth slot; absent gives false.
 bool to_flag(PyObject* object);
+// True for a NumPy boolean (or an object whose type is named as one).
+bool is_numpy_bool(PyObject* object);
 // A sequence, not a str, of ports; items read by iteration.
 std::vector<std::uint16_t> to_port_list(PyObject* object);
 

@@ -156,11 +156,10 @@ std::optional<std::vector<platform::Pid>> optional_pids(PyObject* object, std::s
 bool flag(PyObject* object, std::string_view name, bool absent) {
     if (object == nullptr) return absent;
     if (PyBool_Check(object)) return object == Py_True;
-    try {
-        return to_flag(object);  // a NumPy boolean
-    } catch (CallError&) {
-        throw wrong_type(name, "a bool", object);
-    }
+    const bool has_truth = PyType_GetSlot(Py_TYPE(object), Py_nb_bool) != nullptr;
+    if (!is_numpy_bool(object) || !has_truth) throw wrong_type(name, "a bool", object);
+    // A NumPy boolean: whatever its truth raises (even KeyboardInterrupt) passes through.
+    return to_flag(object);
 }
 
 int signal_number(PyObject* object, int absent) {

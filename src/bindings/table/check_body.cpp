@@ -83,7 +83,7 @@ OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             throw CallError::deferred(PyExc_TypeError,
                                       "checked() got an unexpected keyword argument '" + name.value_or("?") + "'");
         }
-        OwnedRef value = rule->check(args[i], rule->parameter);
+        OwnedRef value = convert_argument(rule->parameter, [&] { return rule->check(args[i], rule->parameter); });
         if (PyTuple_SetItem(result.get(), i, value.release()) != 0) throw fetch_error();
     }
     return result;
