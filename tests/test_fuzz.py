@@ -31,6 +31,7 @@ import subprocess
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from types import BuiltinFunctionType
 from typing import Any
 
 import numpy
@@ -371,7 +372,7 @@ def check_failure(function: Function, error: BaseException, kwargs: dict[str, An
     notes = getattr(error, "__notes__", None)
     if sys.version_info < (3, 11) and type(error) is TypeError and not error.args:
         # The binding of a Python function there, when a keyword's str() fails.
-        assert any(isinstance(key, Keyword) for key in kwargs) and function.notes is not True, error
+        assert any(isinstance(key, Keyword) for key in kwargs) and not isinstance(function.call, BuiltinFunctionType), error
         return
     own = [parameter for parameter, raised in RAISED if raised is error]
     if own:
@@ -459,6 +460,7 @@ def test_any_arguments_answer_or_are_refused_naming_the_parameter(
 
 
 @pytest.mark.parametrize("call", [lambda: velmor.is_free(Index(1.5)), lambda: velmor.listeners([Index(None)])])
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="exceptions take notes from 3.11 on")
 def test_an_index_that_gives_no_int_is_refused_naming_the_parameter(call: Callable[[], object]) -> None:
     with pytest.raises(TypeError) as caught:
         call()

@@ -23,10 +23,8 @@ constexpr FunctionSpec stop_spec{
 // Between checks whether the targets have let go; a target's exit ends a
 // pause at once.
 constexpr std::int64_t pause_ns = 20'000'000;
+constexpr std::int64_t signal_check_every_ns = 50'000'000;
 
-// Waits, with the lock released, until the stop is settled or `deadline`
-// passes. A signal (Ctrl-C) ends the pause: the interpreter's handlers run
-// with the lock taken back, and an exception they raise ends the call.
 // True when a socket that has an identity (not a TIME-WAIT one) has no
 // visible holder: then where its holder may be is part of the answer.
 bool some_holder_unseen(const SocketTable& table) {
@@ -34,6 +32,9 @@ bool some_holder_unseen(const SocketTable& table) {
                        [](const TableSocket& entry) { return entry.socket.id != 0 && entry.holders.empty(); });
 }
 
+// Waits, with the lock released, until the stop is settled or `deadline`
+// passes. A signal (Ctrl-C) ends the pause: the interpreter's handlers run
+// with the lock taken back, and an exception they raise ends the call.
 void wait_for(StopRun& stop, const timespec& deadline) {
     PollPlan plan;
     plan.deadline = deadline;
@@ -42,12 +43,20 @@ void wait_for(StopRun& stop, const timespec& deadline) {
     plan.shorten_pause_to_deadline = true;
     plan.end_on_signal = true;
     for (;;) {
+        // The lock is taken back this often to run the interpreter's signal
+        // handlers: a signal that arrives while a check runs, not during a
+        // pause, interrupts no pause.
+        const timespec back = deadline_after_ns(monotonic_now(), signal_check_every_ns);
+        const bool in_parts = !reached(back, deadline);
+        plan.deadline = in_parts ? back : deadline;
+        plan.check_at_deadline = !in_parts;
         PollEnd end = without_interpreter_lock([&] {
             std::vector<pollfd> watches = stop.exit_watches();
             return poll_until(plan, watches, [&] { return stop.settled(); });
         });
-        if (end != PollEnd::interrupted) return;
+        if (end == PollEnd::met) return;
         if (PyErr_CheckSignals() != 0) throw fetch_error();
+        if (end == PollEnd::deadline && !in_parts) return;
     }
 }
 

@@ -31,6 +31,7 @@ constexpr std::int64_t first_pause_ns = 1'000'000;
 constexpr std::int64_t longest_pause_ns = 5'000'000;
 // How often `progress` is told the ports still waited for.
 constexpr std::int64_t progress_every_ns = 250'000'000;
+constexpr std::int64_t signal_check_every_ns = 50'000'000;
 
 [[noreturn]] void raise_process_error(PyObject* type, int error, const std::string& message) {
     OwnedRef exception = require(PyObject_CallFunction(type, "is", error, message.c_str()));
@@ -97,6 +98,7 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         if (met) end = WaitEnd::met;
         return met;
     };
+    timespec next_progress = deadline_after_ns(monotonic_now(), progress_every_ns);
     for (;;) {
         PollPlan plan;
         plan.pause_ns = first_pause_ns;
@@ -105,12 +107,14 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         plan.end_on_signal = true;
         plan.deadline = deadline;
         plan.check_at_deadline = true;
-        if (progress != nullptr) {
-            const timespec next = deadline_after_ns(monotonic_now(), progress_every_ns);
-            if (!reached(next, deadline)) {
-                plan.deadline = next;
-                plan.check_at_deadline = false;
-            }
+        // The lock is taken back this often to run the interpreter's signal
+        // handlers: a signal that arrives while a check runs, not during a
+        // pause, interrupts no pause.
+        const timespec back = deadline_after_ns(monotonic_now(), signal_check_every_ns);
+        const bool in_parts = !reached(back, deadline);
+        if (in_parts) {
+            plan.deadline = back;
+            plan.check_at_deadline = false;
         }
         PollEnd polled = without_interpreter_lock([&] {
             std::vector<pollfd> watches = watch ? watch->exit_watches() : std::vector<pollfd>{};
@@ -118,13 +122,13 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         });
         if (int error = waiting.shortage(); error != 0) raise_short_of_descriptors(error, "to read the socket tables");
         if (polled == PollEnd::met) break;
-        if (polled == PollEnd::interrupted) {
-            if (PyErr_CheckSignals() != 0) throw fetch_error();
-            continue;
+        if (PyErr_CheckSignals() != 0) throw fetch_error();
+        if (polled == PollEnd::deadline && !in_parts) break;  // the wait's own deadline
+        if (progress != nullptr && reached(monotonic_now(), next_progress)) {
+            next_progress = deadline_after_ns(monotonic_now(), progress_every_ns);
+            OwnedRef pending = table_results::port_list(waiting.pending());
+            require(PyObject_CallFunctionObjArgs(progress, pending.get(), nullptr));
         }
-        if (plan.check_at_deadline) break;  // the wait's own deadline
-        OwnedRef pending = table_results::port_list(waiting.pending());
-        require(PyObject_CallFunctionObjArgs(progress, pending.get(), nullptr));
     }
     if (end == WaitEnd::exited) {
         std::string port = waiting.pending().empty() ? "" : std::to_string(waiting.pending().front());
