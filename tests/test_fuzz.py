@@ -352,7 +352,7 @@ def calls(draw: Any, function: Function) -> tuple[tuple[Any, ...], dict[str, Any
 REFUSED = (TypeError, ValueError, OverflowError)
 # The interpreter's own refusals of what an argument's method returned: they
 # name no parameter; the note does.
-INTERPRETER_REFUSALS = ("__index__ returned non-int", "__bool__ should return bool", "must return an int")
+INTERPRETER_REFUSALS = ("__index__ returned non-int", "__bool__ should return bool", "must return an int", "must return a bool")
 
 
 def note(parameter: str) -> str:
