@@ -5,12 +5,10 @@ a trial bind on 127.0.0.1; these look at every local address."""
 
 from __future__ import annotations
 
-import errno
 import os
 
 from velmor import _table
-from velmor._text import printable
-from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, Socket
+from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, Socket, explained, texts_of
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -20,6 +18,9 @@ if TYPE_CHECKING:
 
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]
+    Evidence = tuple["Hidden | None", tuple[Process, ...], str]
+    RawStatus = tuple[int, str, "str | None", "RawProcess | None", tuple[RawSocket, ...], int, "str | None",
+                      tuple[RawProcess, ...], tuple[str, "str | None", "str | None", "str | None", str]]
 
 
 def _process(raw: RawProcess) -> Process:
@@ -65,14 +66,20 @@ def listeners(ports: int | Iterable[int] | None = None, *, udp: bool = False) ->
 
 def listeners_seen(
     ports: int | Iterable[int] | None = None, *, udp: bool = False
-) -> tuple[list[Listener], list[Process]]:
-    """listeners(), with the processes whose descriptors the walk could not
-    read when a listener has no visible holder (see hidden_evidence)."""
+) -> tuple[list[Listener], list[Evidence | None]]:
+    """listeners(), with, per listener that no visible process holds, what
+    tells why (see PortStatus.hidden) and its possible holders, also named
+    for people; None for a listener whose holders are seen."""
     wanted, udp = _table.checked(ports=ports, udp=udp)
-    raw, unreadable = _table.sockets(wanted, listening=True, udp=udp, evidence=True)
-    found = [_socket(entry) for entry in raw]
-    found = [s for s in found if s.protocol == "tcp" or s.state == "bound"]
-    return found, [_process(entry) for entry in unreadable]
+    raw, _, told = _table.sockets(wanted, listening=True, udp=udp, evidence=True)
+    found: list[Listener] = []
+    evidence: list[Evidence | None] = []
+    for entry, said in zip(raw, told):
+        socket = _socket(entry)
+        if socket.protocol == "tcp" or socket.state == "bound":
+            found.append(socket)
+            evidence.append(None if said is None else (said[0], tuple(map(_process, said[1])), said[2]))  # type: ignore[arg-type]
+    return found, evidence
 
 
 def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> list[Socket]:
@@ -87,92 +94,13 @@ def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> li
 # --- the state of a port -------------------------------------------------------
 
 
-_CLOSING_STATES = frozenset({"fin-wait-1", "fin-wait-2", "last-ack", "closing"})
-
-
-def is_left_closing(socket: Socket) -> bool:
-    """A connection whose process has closed it (or ended) while it still
-    closes: the kernel keeps it, without an inode and held by no process,
-    until the peer answers or the kernel's timeout (FIN-WAIT-2:
-    tcp_fin_timeout) ends it. Like a TIME-WAIT socket, a bind with
-    SO_REUSEADDR takes the port over when the socket had set it too."""
-    return socket.protocol == "tcp" and socket.state in _CLOSING_STATES and socket.inode == 0
-
-
-def _lingers(socket: Socket) -> bool:
-    """A TCP socket that only outlives its connection: TIME-WAIT or left closing."""
-    return socket.state == "time-wait" or is_left_closing(socket)
-
-
-def _is_root() -> bool:
-    return hasattr(os, "geteuid") and os.geteuid() == 0
-
-
-def hidden_evidence(
-    unreadable: Sequence[Process] | None, owner_uid: int | None, view: str | None = None
-) -> tuple[Hidden | None, tuple[Process, ...]]:
-    """What tells why a socket that no visible process holds is not seen,
-    and its possible holders: the processes whose descriptors the walk could
-    not read (those of the socket's user first), else, when every process
-    was in view, no process at all (only root reads every table), else
-    other pid namespaces; other pid namespaces first when /proc is not ours.
-    `unreadable` None: the walk did not say. `view`: the process view, when
-    the caller has it."""
-    if unreadable is None:
-        return None, ()
-    view = view or _table.process_view()
-    if view == "foreign":  # the walk's pids are another namespace's
-        return "other-pid-namespace", ()
-    if unreadable:
-        ranked = sorted(unreadable, key=lambda p: (p.uid != owner_uid, p.pid))
-        return "unreadable", tuple(ranked)
-    if view == "own-namespace":
-        return "other-pid-namespace", ()
-    if _is_root():
-        return "no-process", ()
-    return None, ()
-
-
-class _Seen:
-    """What a reading gave beside the sockets: the processes whose
-    descriptors the walk could not read (None: unknown), per port the error
-    of a trial bind made with it (None: the port is probed when needed),
-    the process view (None: asked when needed), and whether the sockets are
-    those seen in two reads in a row."""
-
-    __slots__ = ("unreadable", "probes", "view", "lasting")
-
-    def __init__(self, unreadable: Sequence[Process] | None = None, probes: dict[int, int] | None = None,
-                 view: str | None = None, lasting: bool = False) -> None:
-        self.unreadable, self.probes, self.view, self.lasting = unreadable, probes, view, lasting
-
-
-def _status(port: int, on_port: tuple[Socket, ...], seen: _Seen) -> PortStatus:
-    """The port's state from its sockets and what the reading gave beside
-    them. With `seen.lasting`, a bind that fails for want of the address
-    while no socket is there met a socket of a moment (another process's
-    trial of the port), which does not make the port busy."""
-    unreadable, view, lasting = seen.unreadable, seen.view, seen.lasting
-    tcp = [s for s in on_port if s.protocol == "tcp"]
-    listening = [s for s in tcp if s.state == "listen"]
-    if listening:
-        owner = next((s.processes[0] for s in listening if s.processes), None)
-        if owner is not None:
-            return PortStatus(port, "listening", None, owner, on_port)
-        hidden, candidates = hidden_evidence(unreadable, listening[0].uid, view)
-        return PortStatus(port, "listening", "hidden-owner", None, on_port, 0, hidden, candidates)
-    held = [s for s in tcp if not _lingers(s)]
-    if held:
-        unseen = next((s for s in held if not s.processes), None)
-        hidden, candidates = hidden_evidence(unreadable, unseen.uid, view) if unseen else (None, ())
-        return PortStatus(port, "busy", "connection", None, on_port, 0, hidden, candidates)
-    failure = seen.probes[port] if seen.probes is not None else _table.probe(port)
-    if failure == 0 or (lasting and not tcp and failure == errno.EADDRINUSE):
-        return PortStatus(port, "free", None, None, on_port)
-    reason: BusyReason = "unknown"
-    if tcp:
-        reason = "closing" if any(is_left_closing(s) for s in tcp) else "time-wait"
-    return PortStatus(port, "busy", reason, None, on_port, failure)
+def _state(raw: RawStatus) -> PortStatus:
+    """The record of a port's state as the engine classified and explained it."""
+    port, state, reason, owner, found, probe_error, hidden, candidates, texts = raw
+    record = PortStatus(port, state, reason, None if owner is None else _process(owner),  # type: ignore[arg-type]
+                        tuple(_socket(entry) for entry in found), probe_error, hidden,  # type: ignore[arg-type]
+                        tuple(_process(entry) for entry in candidates))
+    return explained(record, texts)
 
 
 def statuses(ports: Iterable[int]) -> list[PortStatus]:
@@ -182,27 +110,7 @@ def statuses(ports: Iterable[int]) -> list[PortStatus]:
     sockets that a bind with SO_REUSEADDR takes over do not count: that is
     how reserved ports look); "busy" otherwise, with the reason. UDP
     sockets never make a port busy; they are among its sockets."""
-    (wanted,) = _table.checked(ports=ports)
-    if not wanted:
-        return []
-    found, unreadable = _sockets_seen(wanted)
-    return _statuses_of(wanted, found, _Seen(unreadable))
-
-
-def _sockets_seen(ports: Sequence[int]) -> tuple[list[Socket], list[Process]]:
-    """Every socket on `ports` (sorted), with the processes whose
-    descriptors the walk could not read."""
-    raw, unreadable = _table.sockets(ports, listening=False, udp=True, evidence=True)
-    return [_socket(entry) for entry in raw], [_process(entry) for entry in unreadable]
-
-
-def _statuses_of(ports: Sequence[int], found: Iterable[Socket], seen: _Seen) -> list[PortStatus]:
-    """Each port's state from the sockets found on the ports (sorted) and
-    what the reading gave beside them."""
-    by_port: dict[int, list[Socket]] = {port: [] for port in ports}
-    for socket in found:
-        by_port[socket.port].append(socket)
-    return [_status(port, tuple(by_port[port]), seen) for port in ports]
+    return [_state(raw) for raw in _table.statuses(ports)]
 
 
 def status(port: int) -> PortStatus:
@@ -236,126 +144,43 @@ def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list
 # --- explanations ---------------------------------------------------------------
 
 
-_USER_NAMES: dict[int, str | None] = {}
-
-
 def user_name(uid: int | None) -> str | None:
     """The name of a user, None when it has none (or uid is None); each uid
     is looked up once per process."""
-    if uid is None:
-        return None
-    if uid not in _USER_NAMES:
-        try:
-            import pwd
-
-            _USER_NAMES[uid] = pwd.getpwuid(uid).pw_name
-        except (KeyError, ImportError):
-            _USER_NAMES[uid] = None
-    return _USER_NAMES[uid]
-
-
-def _user_text(uid: int | None) -> str:
-    name = user_name(uid)
-    if uid is None:
-        return "an unknown user"
-    return f"user {printable(name)}" if name else f"uid {uid}"
+    return None if uid is None else _table.user_name(uid)
 
 
 def describe(process: Process | Signalled) -> str:
     """'name (pid N)', the name escaped: the texts for people name every
     process through this."""
-    return f"{printable(process.name) or '?'} (pid {process.pid})"
+    return _table.describe(process.pid, process.name)
 
 
 def describe_with_user(process: Process) -> str:
     """'name (pid N, user U)'."""
-    return f"{printable(process.name) or '?'} (pid {process.pid}, {_user_text(process.uid)})"
-
-
-_CANDIDATES_SHOWN = 3
-
-
-def candidates_text(candidates: Sequence[Process]) -> str:
-    """The possible holders, the first few by name, pid and user."""
-    shown = ", ".join(describe_with_user(p) for p in candidates[:_CANDIDATES_SHOWN])
-    if len(candidates) > _CANDIDATES_SHOWN:
-        shown += f" and {len(candidates) - _CANDIDATES_SHOWN} more"
-    return shown
-
-
-def hidden_holder_text(socket: Socket, hidden: Hidden | None = None, candidates: Sequence[Process] = ()) -> str:
-    """Why the holder of a socket in our own network namespace is not seen,
-    from the evidence (see hidden_evidence), and what would help."""
-    owner = _user_text(socket.uid)
-    if not _is_root():
-        return f"held by a process of {owner} that is not visible to you (try sudo)"
-    if hidden == "unreadable":
-        return f"held by one of the processes whose descriptors cannot be read: {candidates_text(candidates)}"
-    if hidden == "no-process":
-        return "held by no process (in flight between processes, or kept by the kernel)"
-    if hidden == "other-pid-namespace":
-        return f"held by a process of {owner} that is not visible here: it runs in another pid namespace (a container)"
-    # No evidence was gathered (the walk did not record what it could not read).
-    return f"held by a process of {owner} that is not visible here"
-
-
-def _closing_sockets(state: PortStatus) -> list[Socket]:
-    return [s for s in state.sockets if is_left_closing(s)]
+    return _table.describe_with_user(process.pid, process.name, process.uid)
 
 
 def explain(state: PortStatus) -> str:
     """One line on why a port is what it is, for people."""
-    if state.state == "free":
-        return "free"
-    if state.state == "listening":
-        if state.owner is not None:
-            return f"listening: {describe(state.owner)}"
-        return "listening, " + hidden_holder_text(state.listeners[0], state.hidden, state.candidates)
-    if state.reason == "connection":
-        held = [s for s in state.sockets if s.protocol == "tcp" and s.state != "listen" and not _lingers(s)]
-        first = held[0]
-        what = "a bound socket" if first.state == "bound" else f"a connection ({first.state})"
-        if first.processes:
-            return f"busy: held by {what} of {describe(first.processes[0])}, not a listener"
-        return f"busy: held by {what}, " + hidden_holder_text(first, state.hidden, state.candidates)
-    if state.reason == "time-wait":
-        return (
-            "busy: only TIME-WAIT sockets of closed connections remain (they end within a minute); "
-            "their sockets did not set SO_REUSEADDR, so no bind can take them over"
-        )
-    if state.reason == "closing":
-        return (
-            "busy: only closing connections remain, held by no process (the kernel ends them, "
-            "within tcp_fin_timeout); their sockets did not set SO_REUSEADDR, so no bind can take them over"
-        )
-    cause = os.strerror(state.probe_error) if state.probe_error else "unknown error"
-    hint = ""
-    if state.probe_error == errno.EACCES:
-        hint = " (ports below the unprivileged limit need privileges)"
-    return f"busy: no socket holds it in this network namespace, yet a bind on 127.0.0.1 fails: {cause}{hint}"
+    return texts_of(state)[0]
 
 
 def closing_note(state: PortStatus) -> str | None:
     """A note on the connections left closing on a free port: they are on
     the number, and a bind with SO_REUSEADDR takes it all the same."""
-    closing = _closing_sockets(state)
-    if state.state != "free" or not closing:
-        return None
-    count = f"{len(closing)} closing connection{'s' if len(closing) > 1 else ''}"
-    return (
-        f"{count} on {state.port} held by no process (the kernel ends them, within tcp_fin_timeout); "
-        "a server that sets SO_REUSEADDR binds the port now"
-    )
+    return texts_of(state)[1]
 
 
 def udp_note(state: PortStatus) -> str | None:
     """A note on UDP sockets on the number, which never make a port busy."""
-    udp = state.udp
-    if not udp:
-        return None
-    holders = [describe(p) for s in udp for p in s.processes]
-    shown = ", ".join(dict.fromkeys(holders)) if holders else "not visible"
-    return f"UDP on {state.port} too: {shown}"
+    return texts_of(state)[2]
+
+
+def candidates_text(state: PortStatus) -> str:
+    """The possible holders of the state's unseen socket, the first few by
+    name, pid and user."""
+    return texts_of(state)[4]
 
 
 # --- waiting ---------------------------------------------------------------------
@@ -441,8 +266,8 @@ def _client_sessions(stuck: Sequence[Signalled], after: PortStatus) -> list[int]
     """The descendants of the targets still running that hold connections
     on the port: a server that ends only once its sessions have ended
     (a database's postmaster) waits for them."""
-    connected = {p.pid for s in after.sockets if s.protocol == "tcp" and s.state != "listen" and not _lingers(s)
-                 for p in s.processes}
+    # A socket that only lingers (TIME-WAIT, left closing) has no holder.
+    connected = {p.pid for s in after.sockets if s.protocol == "tcp" and s.state != "listen" for p in s.processes}
     if not connected:
         return []
     stuck_pids = {p.pid for p in stuck}
@@ -508,10 +333,9 @@ def _foreseen_failure(
     if refused:
         who = ", ".join(describe(p) for p in refused)
         return f"port {port}: would not be freed: not allowed to signal {who}: another user's process (try sudo)"
-    hidden = next((s for s in before.listeners if not s.processes), None)
-    if hidden is not None:
-        text = hidden_holder_text(hidden, before.hidden, before.candidates)
-        return f"port {port}: would not be freed: a listener is {text}"
+    unseen = texts_of(before)[3]
+    if unseen is not None:
+        return f"port {port}: would not be freed: a listener is {unseen}"
     master = _respawning_master(before, targets, parents)
     if master is not None:
         return (
@@ -545,18 +369,11 @@ def stop(
     the workers."""
     # The engine checks every argument, stops, and hands back the ports
     # before and after from its one walk over the processes.
-    wanted, raw, found_before, found_after, unreadable, waited, view = _table.stop(
+    wanted, raw, found_before, found_after, waited = _table.stop(
         ports, udp=udp, all_sockets=all_sockets, force=force, timeout=timeout, kill_after=kill_after,
         dry_run=dry_run, pids=pids)
-    hidden = [_process(entry) for entry in unreadable]
-
-    def states(found: tuple[list[RawSocket], list[int], bool]) -> dict[int, PortStatus]:
-        sockets, probes, lasting = found
-        seen = _Seen(hidden, dict(zip(wanted, probes)), view, lasting)
-        return {state.port: state for state in _statuses_of(wanted, map(_socket, sockets), seen)}
-
-    before = states(found_before)
-    after = before if found_after is None else states(found_after)
+    before = {state.port: state for state in map(_state, found_before)}
+    after = before if found_after is None else {state.port: state for state in map(_state, found_after)}
     parents = {entry[0]: entry[7] for entry in raw}
     reports: list[PortStop] = []
     for port in wanted:

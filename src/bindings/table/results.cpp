@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bindings/boundary/failures.hpp"
+#include "core/ports/explanations.hpp"
 
 namespace velmor::table_results {
 namespace {
@@ -40,51 +41,8 @@ OwnedRef tuple(Items&&... items) {
     return made;
 }
 
-const char* protocol_name(Protocol protocol) {
-    switch (protocol) {
-        case Protocol::tcp:
-            return "tcp";
-        case Protocol::udp:
-            return "udp";
-        case Protocol::other:
-            break;
-    }
-    return "other";
-}
-
-// The kernel's state names, in lower case with hyphens; a TCP socket that
-// neither listens nor connects is "bound", and so is an unconnected UDP one.
-const char* state_name(Protocol protocol, SocketState state) {
-    if (protocol != Protocol::tcp) return state == SocketState::established ? "connected" : "bound";
-    switch (state) {
-        case SocketState::established:
-            return "established";
-        case SocketState::syn_sent:
-            return "syn-sent";
-        case SocketState::syn_recv:
-        case SocketState::new_syn_recv:
-            return "syn-recv";
-        case SocketState::fin_wait1:
-            return "fin-wait-1";
-        case SocketState::fin_wait2:
-            return "fin-wait-2";
-        case SocketState::time_wait:
-            return "time-wait";
-        case SocketState::close:
-            return "bound";
-        case SocketState::close_wait:
-            return "close-wait";
-        case SocketState::last_ack:
-            return "last-ack";
-        case SocketState::listen:
-            return "listen";
-        case SocketState::closing:
-            return "closing";
-        case SocketState::unknown:
-            break;
-    }
-    return "unknown";
-}
+using ports::protocol_name;
+using ports::state_name;
 
 // The address as ss writes it, without brackets.
 OwnedRef address_text(Family family, const Endpoint& endpoint) {
@@ -131,6 +89,70 @@ const char* outcome_name(TargetOutcome outcome) {
             break;
     }
     return "failed";
+}
+
+const char* port_state_name(ports::PortState state) {
+    switch (state) {
+        case ports::PortState::free:
+            return "free";
+        case ports::PortState::listening:
+            return "listening";
+        case ports::PortState::busy:
+            break;
+    }
+    return "busy";
+}
+
+OwnedRef reason_name(ports::BusyReason reason) {
+    switch (reason) {
+        case ports::BusyReason::none:
+            return none();
+        case ports::BusyReason::time_wait:
+            return text("time-wait");
+        case ports::BusyReason::closing:
+            return text("closing");
+        case ports::BusyReason::connection:
+            return text("connection");
+        case ports::BusyReason::hidden_owner:
+            return text("hidden-owner");
+        case ports::BusyReason::unknown:
+            break;
+    }
+    return text("unknown");
+}
+
+OwnedRef hidden_name(ports::Hidden hidden) {
+    switch (hidden) {
+        case ports::Hidden::none:
+            return none();
+        case ports::Hidden::unreadable:
+            return text("unreadable");
+        case ports::Hidden::no_process:
+            return text("no-process");
+        case ports::Hidden::other_pid_namespace:
+            break;
+    }
+    return text("other-pid-namespace");
+}
+
+OwnedRef optional_text(const std::optional<std::string>& value) { return value ? text(*value) : none(); }
+
+OwnedRef status_tuple(const ports::ExplainedStatus& entry, const SocketTable& table) {
+    const ports::PortStatus& status = entry.status;
+    OwnedRef sockets = require_new(PyTuple_New(static_cast<Py_ssize_t>(status.sockets.size())));
+    for (std::size_t i = 0; i < status.sockets.size(); ++i) {
+        put_in_tuple(sockets.get(), i, socket_tuple(table.sockets[status.sockets[i]], table));
+    }
+    OwnedRef candidates = require_new(PyTuple_New(static_cast<Py_ssize_t>(status.candidates.size())));
+    for (std::size_t i = 0; i < status.candidates.size(); ++i) {
+        put_in_tuple(candidates.get(), i, process_tuple(status.candidates[i]));
+    }
+    OwnedRef owner = status.owner ? process_tuple(table.processes[*status.owner]) : none();
+    OwnedRef texts = tuple(text(entry.line), optional_text(entry.closing), optional_text(entry.udp),
+                           optional_text(entry.unseen_listener), text(entry.candidates));
+    return tuple(number(status.port), text(port_state_name(status.state)), reason_name(status.reason), std::move(owner),
+                 std::move(sockets), require_new(PyLong_FromLong(status.probe_error)), hidden_name(status.hidden),
+                 std::move(candidates), std::move(texts));
 }
 
 }  // namespace
@@ -191,12 +213,24 @@ OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts) {
     return list;
 }
 
-OwnedRef ports_state(const PortsState& state) {
-    OwnedRef errors = require_new(PyList_New(static_cast<Py_ssize_t>(state.probe_errors.size())));
-    for (std::size_t i = 0; i < state.probe_errors.size(); ++i) {
-        put_in_list(errors.get(), i, require_new(PyLong_FromLong(state.probe_errors[i])));
+OwnedRef status_list(const std::vector<ports::ExplainedStatus>& statuses, const SocketTable& table) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(statuses.size())));
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        put_in_list(list.get(), i, status_tuple(statuses[i], table));
     }
-    return tuple(socket_list(state.table), std::move(errors), flag(state.lasting));
+    return list;
+}
+
+OwnedRef evidence_list(const std::vector<std::optional<ports::SocketEvidence>>& told) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(told.size())));
+    for (std::size_t i = 0; i < told.size(); ++i) {
+        OwnedRef item = none();
+        if (const auto& entry = told[i]) {
+            item = tuple(hidden_name(entry->evidence.hidden), process_list(entry->evidence.candidates), text(entry->candidates));
+        }
+        put_in_list(list.get(), i, std::move(item));
+    }
+    return list;
 }
 
 OwnedRef view_name(platform::ProcessView view) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bindings/boundary/object_ref.hpp"
+#include "core/ports/explanations.hpp"
 #include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/terminate/stop.hpp"
@@ -29,8 +30,16 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
 // Per port, True (free), False (taken) or None (undecided).
 OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 
-// (sockets as socket_list gives them, [trial bind error per port], lasting).
-OwnedRef ports_state(const PortsState& state);
+// One tuple per port: (port, state, reason, owner, sockets, probe_error,
+// hidden, candidates, texts), the owner and the candidates as process_list
+// gives them, the sockets as socket_list does, and the texts (explanation,
+// closing note, UDP note, why an unseen listener's holder is not seen, the
+// candidates named for people), each note None when there is none.
+OwnedRef status_list(const std::vector<ports::ExplainedStatus>& statuses, const SocketTable& table);
+
+// Per socket, None, or (hidden, candidates as process_list gives them, the
+// candidates named for people).
+OwnedRef evidence_list(const std::vector<std::optional<ports::SocketEvidence>>& told);
 
 // "every", "own-namespace" or "foreign".
 OwnedRef view_name(platform::ProcessView view);
