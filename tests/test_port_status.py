@@ -8,11 +8,13 @@ from __future__ import annotations
 import errno
 import os
 import pickle
+from collections.abc import Callable
 
 import pytest
 
 import velmor
 from builds import NETLINK
+from conftest import Holder
 
 LISTEN, ESTABLISHED, FIN_WAIT2, TIME_WAIT, BOUND = 10, 1, 5, 6, 7
 NOBODY = 4_000_000  # a uid that names no user
@@ -156,3 +158,16 @@ def test_the_texts_belong_to_states_the_engine_made(inside: None) -> None:
     assert by_hand == state
     with pytest.raises(ValueError, match="not made by velmor"):
         velmor._ports.explain(by_hand)
+
+
+@pytest.mark.parametrize(("timeout", "shown"), [(0.25, "0.25"), (0.00001, "1e-05")])
+def test_a_holder_that_outlasts_the_wait_is_told_with_the_librarys_hint(
+    inside: None, start_holder: Callable[..., Holder], timeout: float, shown: str
+) -> None:
+    stubborn = start_holder(kinds="tcp,ignore-term")
+    [report] = velmor.stop(stubborn.port, timeout=timeout)
+    assert (report.result, [(p.pid, p.signal, p.outcome) for p in report.processes]) == (
+        "failed", [(stubborn.pid, "SIGTERM", "running")])
+    assert report.error == (f"port {stubborn.port}: python (pid {stubborn.pid}) got SIGTERM and still holds the port "
+                            f"after {shown}s (kill_after=SECONDS sends SIGKILL to what is left)")
+    assert stubborn.process.poll() is None

@@ -156,11 +156,6 @@ def describe(process: Process | Signalled) -> str:
     return _table.describe(process.pid, process.name)
 
 
-def describe_with_user(process: Process) -> str:
-    """'name (pid N, user U)'."""
-    return _table.describe_with_user(process.pid, process.name, process.uid)
-
-
 def explain(state: PortStatus) -> str:
     """One line on why a port is what it is, for people."""
     return texts_of(state)[0]
@@ -208,143 +203,6 @@ def wait_until_listening(port: int, timeout: float = _table.WAIT_TIMEOUT, *, pid
 # --- stopping --------------------------------------------------------------------
 
 
-# Signal numbers, the same on Linux and macOS; the signal module is not
-# imported, which would cost more than the rest of the package.
-_SIGNAL_NAMES = {9: "SIGKILL", 15: "SIGTERM"}
-
-
-def _signal_name(number: int) -> str | None:
-    if number == 0:
-        return None
-    return _SIGNAL_NAMES.get(number, f"signal {number}")
-
-
-def _stopped_entirely(state: PortStatus, udp: bool, all_sockets: bool) -> bool:
-    """True when nothing of the asked kinds holds the port any more."""
-    if state.state != "free":
-        return False
-    if udp or all_sockets:
-        return not any(s.processes for s in state.udp)
-    return True
-
-
-def _may_signal(pid: int) -> bool:
-    """Whether this process may signal `pid`, asked with signal 0, which
-    delivers nothing."""
-    try:
-        os.kill(pid, 0)
-    except PermissionError:
-        return False
-    except OSError:
-        return True  # gone already: the stop tells it
-    return True
-
-
-def _respawning_master(before: PortStatus, targets: Sequence[Signalled], parents: dict[int, int | None]) -> Process | None:
-    """The parent of the targets that holds their listener out of our sight
-    and is not signalled: a pre-forking server's master, which respawns the
-    workers it loses. The evidence: it is none of the targets; we cannot
-    read its descriptors; the listener belongs to its user, while none of
-    the listener's visible holders runs as that user (the master made the
-    socket and the workers dropped to another user)."""
-    target_pids = {p.pid for p in targets}
-    candidates = sorted({parent for pid, parent in parents.items() if pid in target_pids and parent} - target_pids - {1})
-    if not candidates:
-        return None
-    for entry in _table.processes(candidates):
-        if entry is None or entry[5]:
-            continue
-        pid, _, name, cmd, uid, _ = entry
-        for socket in before.listeners:
-            holders = [p for p in socket.processes if p.pid in target_pids]
-            if holders and socket.uid == uid and all(p.uid != uid for p in socket.processes):
-                return Process(pid, name, cmd, uid)
-    return None
-
-
-def _client_sessions(stuck: Sequence[Signalled], after: PortStatus) -> list[int]:
-    """The descendants of the targets still running that hold connections
-    on the port: a server that ends only once its sessions have ended
-    (a database's postmaster) waits for them."""
-    # A socket that only lingers (TIME-WAIT, left closing) has no holder.
-    connected = {p.pid for s in after.sockets if s.protocol == "tcp" and s.state != "listen" for p in s.processes}
-    if not connected:
-        return []
-    stuck_pids = {p.pid for p in stuck}
-    below = {pid for target in stuck for pid in _table.process_tree(target.pid)} - stuck_pids
-    return sorted(connected & below)
-
-
-def _failure_text(
-    port: int,
-    after: PortStatus,
-    signalled: Sequence[Signalled],
-    force: bool,
-    timeout: float,
-    master: Process | None = None,
-    all_sockets: bool = False,
-) -> str:
-    """Why a port was not freed, with what would help, never suggesting
-    what cannot help."""
-    refused = [p for p in signalled if p.outcome == "refused"]
-    skipped = [p for p in signalled if p.outcome == "skipped"]
-    stuck = [p for p in signalled if p.outcome == "running"]
-    failed = [p for p in signalled if p.outcome == "failed"]
-    if refused:
-        who = ", ".join(describe(p) for p in refused)
-        return f"port {port}: not allowed to signal {who}: another user's process (try sudo)"
-    if master is not None and after.state != "free":
-        return f"port {port}: its master {describe_with_user(master)} respawns the workers"
-    if stuck and after.state != "free":
-        who = ", ".join(describe(p) for p in stuck)
-        sent = stuck[0].signal or "the signal"
-        sessions = [] if all_sockets else _client_sessions(stuck, after)
-        if sessions:
-            count = f"{len(sessions)} client session{'s' if len(sessions) > 1 else ''}"
-            return (
-                f"port {port}: {who} got {sent} and is waiting for {count}: "
-                f"pids {', '.join(map(str, sessions))}; all_sockets=True stops them too"
-            )
-        if force or sent == "SIGKILL":
-            return f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s"
-        return (
-            f"port {port}: {who} got {sent} and still holds the port after {timeout:g}s "
-            f"(kill_after=SECONDS sends SIGKILL to what is left)"
-        )
-    if skipped and not stuck:
-        who = ", ".join(describe(p) for p in skipped)
-        return f"port {port}: held by {who}, this velmor process or one of its ancestors: not signalled"
-    if failed:
-        who = ", ".join(describe(p) for p in failed)
-        return f"port {port}: could not signal {who}"
-    text = explain(after)
-    if after.reason == "connection":
-        text += " (all_sockets=True stops connections too)"
-    return f"port {port}: {text}"
-
-
-def _foreseen_failure(
-    port: int, before: PortStatus, targets: Sequence[Signalled], parents: dict[int, int | None]
-) -> str | None:
-    """Why a dry run's signals would not free the port: a target it may not
-    signal, a listener that no visible process holds, or a master that
-    respawns the workers; None when nothing tells."""
-    refused = [p for p in targets if p.outcome == "refused"]
-    if refused:
-        who = ", ".join(describe(p) for p in refused)
-        return f"port {port}: would not be freed: not allowed to signal {who}: another user's process (try sudo)"
-    unseen = texts_of(before)[3]
-    if unseen is not None:
-        return f"port {port}: would not be freed: a listener is {unseen}"
-    master = _respawning_master(before, targets, parents)
-    if master is not None:
-        return (
-            f"port {port}: would not be freed: its master {describe_with_user(master)} holds the listener "
-            "out of sight and is not signalled: it would respawn the workers"
-        )
-    return None
-
-
 def stop(
     ports: int | Iterable[int],
     *,
@@ -367,49 +225,18 @@ def stop(
     foresees what would keep a port from being freed: a target it may not
     signal, a listener no visible process holds, a master that respawns
     the workers."""
-    # The engine checks every argument, stops, and hands back the ports
-    # before and after from its one walk over the processes.
-    wanted, raw, found_before, found_after, waited = _table.stop(
+    # The engine checks every argument, stops, and hands back what it did
+    # to each port, with the ports before and after from its one walk.
+    wanted, found_before, found_after, results = _table.stop(
         ports, udp=udp, all_sockets=all_sockets, force=force, timeout=timeout, kill_after=kill_after,
         dry_run=dry_run, pids=pids)
-    before = {state.port: state for state in map(_state, found_before)}
-    after = before if found_after is None else {state.port: state for state in map(_state, found_after)}
-    parents = {entry[0]: entry[7] for entry in raw}
-    reports: list[PortStop] = []
-    for port in wanted:
-        signalled = []
-        for pid, name, cmd, held, skipped, sent, outcome, _ in raw:
-            if port not in held:
-                continue
-            if skipped:
-                signalled.append(Signalled(pid, name, cmd, tuple(held), None, "skipped"))
-            elif dry_run:
-                foreseen: Outcome = "running" if _may_signal(pid) else "refused"
-                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), foreseen))
-            else:
-                result_outcome: Outcome = outcome or "failed"  # type: ignore[assignment]
-                signalled.append(Signalled(pid, name, cmd, tuple(held), _signal_name(sent), result_outcome))
-        state_before, state_after = before[port], after[port]
-        result: StopResult
-        error = None
-        targets = [p for p in signalled if p.outcome != "skipped"]
-        if not signalled and _stopped_entirely(state_before, udp, all_sockets):
-            result = "already_free"
-        elif dry_run:
-            foreseen_error = _foreseen_failure(port, state_before, targets, parents) if targets else None
-            if targets and foreseen_error is None:
-                result = "dry_run"
-            else:
-                result = "failed"
-                error = foreseen_error or _failure_text(port, state_after, signalled, force, waited)
-        elif _stopped_entirely(state_after, udp, all_sockets):
-            result = "freed"
-        else:
-            result = "failed"
-            master = _respawning_master(state_before, targets, parents) if targets else None
-            error = _failure_text(port, state_after, signalled, force, waited, master, all_sockets)
-        reports.append(PortStop(port, result, error, state_before.owner, tuple(signalled), state_after))
-    return reports
+    before = [_state(raw) for raw in found_before]
+    after = before if found_after is None else [_state(raw) for raw in found_after]
+    return [
+        PortStop(port, result, error, state_before.owner,  # type: ignore[arg-type]
+                 tuple(Signalled(*process) for process in processes), state_after)  # type: ignore[arg-type]
+        for port, state_before, state_after, (result, error, processes) in zip(wanted, before, after, results)
+    ]
 
 
 def reserve() -> int:

@@ -68,8 +68,9 @@ PyMethodDef functions[] = {
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None, force=False)\n--\n\n"
         "Signal the processes that hold `ports` (SIGKILL with `force`) and wait until they let go:\n"
-        "(ports, targets, before, after, the seconds waited), before and after each port's state\n"
-        "as statuses() gives them; after is None on a dry run."),
+        "(ports, before, after, per port (result, error, processes)), before and after each port's\n"
+        "state as statuses() gives them (after is None on a dry run), each process (pid, name, cmd,\n"
+        "ports, signal, outcome)."),
     function_record<table_bodies::checked>(
         "checked",
         "checked(**arguments)\n--\n\n"
@@ -85,10 +86,6 @@ PyMethodDef functions[] = {
     function_record<table_bodies::describe>("describe",
                                             "describe(pid, name)\n--\n\n"
                                             "'name (pid N)', the name escaped ('?' for none)."),
-    function_record<table_bodies::describe_with_user>(
-        "describe_with_user",
-        "describe_with_user(pid, name, uid)\n--\n\n"
-        "'name (pid N, user U)', the names escaped; uid None for an unknown user."),
     {nullptr, nullptr, 0, nullptr},
 };
 

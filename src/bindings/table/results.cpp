@@ -75,22 +75,6 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
                  std::move(holders));
 }
 
-const char* outcome_name(TargetOutcome outcome) {
-    switch (outcome) {
-        case TargetOutcome::exited:
-            return "exited";
-        case TargetOutcome::running:
-            return "running";
-        case TargetOutcome::refused:
-            return "refused";
-        case TargetOutcome::gone:
-            return "gone";
-        case TargetOutcome::failed:
-            break;
-    }
-    return "failed";
-}
-
 const char* port_state_name(ports::PortState state) {
     switch (state) {
         case ports::PortState::free:
@@ -155,29 +139,68 @@ OwnedRef status_tuple(const ports::ExplainedStatus& entry, const SocketTable& ta
                  std::move(candidates), std::move(texts));
 }
 
+const char* result_name(ports::StopResult result) {
+    switch (result) {
+        case ports::StopResult::already_free:
+            return "already_free";
+        case ports::StopResult::freed:
+            return "freed";
+        case ports::StopResult::dry_run:
+            return "dry_run";
+        case ports::StopResult::failed:
+            break;
+    }
+    return "failed";
+}
+
+const char* signalled_outcome_name(ports::Outcome outcome) {
+    switch (outcome) {
+        case ports::Outcome::exited:
+            return "exited";
+        case ports::Outcome::running:
+            return "running";
+        case ports::Outcome::refused:
+            return "refused";
+        case ports::Outcome::gone:
+            return "gone";
+        case ports::Outcome::skipped:
+            return "skipped";
+        case ports::Outcome::failed:
+            break;
+    }
+    return "failed";
+}
+
+OwnedRef port_tuple(const std::vector<std::uint16_t>& ports) {
+    OwnedRef made = require_new(PyTuple_New(static_cast<Py_ssize_t>(ports.size())));
+    for (std::size_t k = 0; k < ports.size(); ++k) put_in_tuple(made.get(), k, number(ports[k]));
+    return made;
+}
+
+OwnedRef signalled_tuple(const ports::Signalled& entry, const StopTarget& target) {
+    return tuple(number(target.pid), text(target.name), text(target.command), port_tuple(target.ports),
+                 optional_text(ports::signal_name(entry.signal)), text(signalled_outcome_name(entry.outcome)));
+}
+
 }  // namespace
+
+OwnedRef stop_result_list(const std::vector<ports::PortStopResult>& results, const std::vector<StopTarget>& targets) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const ports::PortStopResult& result = results[i];
+        OwnedRef processes = require_new(PyTuple_New(static_cast<Py_ssize_t>(result.processes.size())));
+        for (std::size_t k = 0; k < result.processes.size(); ++k) {
+            put_in_tuple(processes.get(), k, signalled_tuple(result.processes[k], targets[result.processes[k].target]));
+        }
+        put_in_list(list.get(), i, tuple(text(result_name(result.result)), optional_text(result.error), std::move(processes)));
+    }
+    return list;
+}
 
 OwnedRef socket_list(const SocketTable& table) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(table.sockets.size())));
     for (std::size_t i = 0; i < table.sockets.size(); ++i) {
         put_in_list(list.get(), i, socket_tuple(table.sockets[i], table));
-    }
-    return list;
-}
-
-OwnedRef target_list(const std::vector<StopTarget>& targets) {
-    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(targets.size())));
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const StopTarget& target = targets[i];
-        OwnedRef ports = require_new(PyTuple_New(static_cast<Py_ssize_t>(target.ports.size())));
-        for (std::size_t k = 0; k < target.ports.size(); ++k) {
-            put_in_tuple(ports.get(), k, number(target.ports[k]));
-        }
-        OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
-        OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
-                              flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
-                              std::move(outcome), target.parent ? number(*target.parent) : none());
-        put_in_list(list.get(), i, std::move(item));
     }
     return list;
 }

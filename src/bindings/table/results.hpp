@@ -6,6 +6,7 @@
 
 #include "bindings/boundary/object_ref.hpp"
 #include "core/ports/explanations.hpp"
+#include "core/ports/stop_result.hpp"
 #include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/terminate/stop.hpp"
@@ -17,9 +18,6 @@ namespace velmor::table_results {
 // of (pid, name, cmd, uid). Texts the system gave as bytes that are not
 // UTF-8 come with U+FFFD in place of what does not decode.
 OwnedRef socket_list(const SocketTable& table);
-
-// One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome, parent).
-OwnedRef target_list(const std::vector<StopTarget>& targets);
 
 // One (pid, name, cmd, uid) per process.
 OwnedRef process_list(const std::vector<TableProcess>& processes);
@@ -36,6 +34,10 @@ OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 // closing note, UDP note, why an unseen listener's holder is not seen, the
 // candidates named for people), each note None when there is none.
 OwnedRef status_list(const std::vector<ports::ExplainedStatus>& statuses, const SocketTable& table);
+
+// Per port, (result, error or None, processes), each process (pid, name,
+// cmd, ports, signal name or None, outcome).
+OwnedRef stop_result_list(const std::vector<ports::PortStopResult>& results, const std::vector<StopTarget>& targets);
 
 // Per socket, None, or (hidden, candidates as process_list gives them, the
 // candidates named for people).

@@ -13,6 +13,7 @@
 #include "bindings/table/defaults.hpp"
 #include "bindings/table/results.hpp"
 #include "core/ports/explanations.hpp"
+#include "core/ports/stop_result.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
 #include "core/terminate/stop.hpp"
@@ -68,14 +69,25 @@ void wait_for(StopRun& stop, const timespec& deadline) {
     }
 }
 
+// The states without their texts, for the stop's results.
+std::vector<ports::PortStatus> bare(const std::vector<ports::ExplainedStatus>& states) {
+    std::vector<ports::PortStatus> statuses;
+    statuses.reserve(states.size());
+    for (const ports::ExplainedStatus& state : states) statuses.push_back(state.status);
+    return statuses;
+}
+
+// What helps, in the library's words: its parameters.
+ports::StopHints library_hints() { return {"all_sockets=True", "kill_after=SECONDS"}; }
+
 }  // namespace
 
 // stop(ports, udp=False, all_sockets=False, signal=SIGTERM, kill_after=None,
 // timeout=5.0, dry_run=False, pids=None, force=False): the whole stop, with
-// what the caller needs to tell what it did, from the one walk it makes:
-// (ports asked without repeats, targets, each port's state before as
-// statuses() gives them, the states after likewise (None on a dry run),
-// the seconds waited). `force` sends
+// what it did to each port, from the one walk it makes: (ports asked
+// without repeats, each port's state before as statuses() gives them, the
+// states after likewise (None on a dry run), per port (result, error,
+// processes)). `force` sends
 // SIGKILL first, whatever `signal` says.
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
@@ -90,7 +102,10 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_stop_timeout_ns); });
     bool dry_run = convert_argument("dry_run", [&] { return table_arguments::flag(bound[6], "dry_run"); });
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
-    if (convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); })) first_signal = SIGKILL;
+    const bool forced = convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); });
+    if (forced) first_signal = SIGKILL;
+    const bool request_udp = request.udp;
+    const bool request_all_sockets = request.all_sockets;
 
     const std::vector<std::uint16_t> ports = request.ports;
     StopRun stop = without_interpreter_lock([&] { return StopRun(std::move(request)); });
@@ -124,21 +139,27 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             raise_short_of_descriptors(error, "to read the socket tables after the stop");
         }
     }
+    // The longest wait is the one without end.
+    const double seconds = wait == longest ? std::numeric_limits<double>::infinity() : static_cast<double>(wait) / 1e9;
+    const ports::StopAsked asked{request_udp, request_all_sockets, forced, dry_run, seconds};
     std::vector<ports::ExplainedStatus> states_before, states_after;
+    std::vector<ports::PortStopResult> results;
     without_interpreter_lock([&] {
         const std::span<const TableProcess> unreadable = stop.before().table.unreadable;
         std::optional<platform::ProcessView> view;
         states_before = states_of(stop.before(), ports, unreadable, view);
         if (!dry_run) states_after = states_of(stop.after(), ports, unreadable, view);
+        const std::vector<ports::PortStatus> before = bare(states_before);
+        const std::vector<ports::PortStatus> after = dry_run ? before : bare(states_after);
+        const SocketTable& after_table = dry_run ? stop.before().table : stop.after().table;
+        results = ports::stop_results(stop.targets(), {before, &stop.before().table}, {after, &after_table}, asked,
+                                      library_hints());
     });
-    OwnedRef asked = table_results::port_list(ports);
-    OwnedRef targets = table_results::target_list(stop.targets());
+    OwnedRef asked_ports = table_results::port_list(ports);
     OwnedRef before = table_results::status_list(states_before, stop.before().table);
     OwnedRef after = dry_run ? OwnedRef::borrow(Py_None) : table_results::status_list(states_after, stop.after().table);
-    // The longest wait is the one without end.
-    const double seconds = wait == longest ? std::numeric_limits<double>::infinity() : static_cast<double>(wait) / 1e9;
-    OwnedRef waited = require_new(PyFloat_FromDouble(seconds));
-    return require_new(PyTuple_Pack(5, asked.get(), targets.get(), before.get(), after.get(), waited.get()));
+    OwnedRef per_port = table_results::stop_result_list(results, stop.targets());
+    return require_new(PyTuple_Pack(4, asked_ports.get(), before.get(), after.get(), per_port.get()));
 }
 
 }  // namespace velmor::table_bodies

@@ -1,5 +1,5 @@
-// user_name, describe and describe_with_user: the engine's texts on a
-// process for the package's own lines, each name escaped once, here.
+// user_name and describe: the engine's texts on a process for the
+// package's own lines, each name escaped once, here.
 
 #include <string>
 #include <string_view>
@@ -15,7 +15,6 @@ namespace {
 
 constexpr FunctionSpec user_name_spec{"user_name", {"uid"}, 1, 1};
 constexpr FunctionSpec describe_spec{"describe", {"pid", "name"}, 2, 2};
-constexpr FunctionSpec describe_with_user_spec{"describe_with_user", {"pid", "name", "uid"}, 3, 3};
 
 OwnedRef text(std::string_view value) {
     return require_new(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
@@ -35,11 +34,6 @@ std::uint32_t uid(PyObject* object) {
     return static_cast<std::uint32_t>(value);
 }
 
-std::optional<std::uint32_t> optional_uid(PyObject* object) {
-    if (object == Py_None) return std::nullopt;
-    return uid(object);
-}
-
 // A str, as UTF-8 (lone surrogates read as U+FFFD, as the package decodes the system's text).
 std::string name(PyObject* object) {
     if (!PyUnicode_Check(object)) throw CallError::deferred(PyExc_TypeError, "name must be a str");
@@ -50,11 +44,10 @@ std::string name(PyObject* object) {
     return std::string(bytes, static_cast<std::size_t>(size));
 }
 
-TableProcess process(PyObject* const* given, std::optional<std::uint32_t> user) {
+TableProcess process(PyObject* const* given) {
     TableProcess made;
     made.pid = convert_argument("pid", [&] { return table_arguments::pid(given[0]); });
     made.name = convert_argument("name", [&] { return name(given[1]); });
-    made.uid = user;
     return made;
 }
 
@@ -69,14 +62,7 @@ OwnedRef user_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 OwnedRef describe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(describe_spec, args, nargs, kwnames);
-    return text(ports::describe(process(bound.data(), std::nullopt)));
-}
-
-OwnedRef describe_with_user(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArguments bound = bind_arguments(describe_with_user_spec, args, nargs, kwnames);
-    const std::optional<std::uint32_t> user = convert_argument("uid", [&] { return optional_uid(bound[2]); });
-    TableProcess made = process(bound.data(), user);
-    return text(without_interpreter_lock([&] { return ports::describe_with_user(made); }));
+    return text(ports::describe(process(bound.data())));
 }
 
 }  // namespace velmor::table_bodies
