@@ -5,8 +5,6 @@ a trial bind on 127.0.0.1; these look at every local address."""
 
 from __future__ import annotations
 
-import os
-
 from velmor import _table
 from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, Socket, explained, texts_of
 
@@ -14,7 +12,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Sequence
 
-    from velmor._records import BusyReason, Hidden, Outcome, StopResult
+    from velmor._records import Hidden
 
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]
