@@ -295,6 +295,7 @@ TABLE = [
     Function("processes", _table.processes, {"pids": pid_lists},
              list_of(lambda e: e is None or (type(e) is tuple and len(e) == 6))),
     Function("process_view", _table.process_view, {}, lambda a: a in ("every", "own-namespace", "foreign"), required=0),
+    Function("printable", _table.printable, {"text": st.text() | scalars}, lambda a: type(a) is str and a.isprintable()),
     Function("stop", _table.stop, {**stopping, "signal": st.integers(0, 70) | scalars, "force": flags},
              lambda a: type(a) is tuple and len(a) == 4 and list_of(raw_status)(a[1]) and a[2] is None
              and len(a[3]) == len(a[1]), always=("dry_run",)),

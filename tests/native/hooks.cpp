@@ -27,6 +27,7 @@
 #include "core/sockets/socket_table.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
+#include "core/system/printable.hpp"
 #include "core/terminate/stop_port_holders.hpp"
 #include "core/terminate/stop.hpp"
 
@@ -404,6 +405,17 @@ OwnedRef statuses_of_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return table_results::status_list(made, table);
 }
 
+// printable_utf8(data): the escape of bytes as the system gives them (the
+// command's path), as a str.
+OwnedRef printable_utf8_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"printable_utf8", {"data"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    if (!PyBytes_Check(bound[0])) throw type_mismatch(bound[0], "bytes");
+    const std::string_view data(PyBytes_AsString(bound[0]), static_cast<std::size_t>(PyBytes_Size(bound[0])));
+    const std::string escaped = text::printable(data);
+    return require_new(PyUnicode_DecodeUTF8(escaped.data(), static_cast<Py_ssize_t>(escaped.size()), "strict"));
+}
+
 template <Body hook>
 constexpr PyMethodDef method(const char* name) {
     return function_record<hook>(name, nullptr);
@@ -422,6 +434,7 @@ PyMethodDef methods[] = {
     method<stop_between_hook>("stop_between"),
     method<end_thread_in_fence_hook>("end_thread_in_fence"),
     method<statuses_of_hook>("statuses_of"),
+    method<printable_utf8_hook>("printable_utf8"),
     method<bodies::is_available>("is_available"),
     method<bodies::find_free>("find_free"),
     method<bodies::wait_until_free>("wait_until_free"),

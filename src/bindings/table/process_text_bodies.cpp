@@ -34,7 +34,7 @@ std::uint32_t uid(PyObject* object) {
     return static_cast<std::uint32_t>(value);
 }
 
-// A str, as UTF-8 (lone surrogates read as U+FFFD, as the package decodes the system's text).
+// A str, as UTF-8 (a lone surrogate, which no name from the system holds, reads as "?").
 std::string name(PyObject* object) {
     if (!PyUnicode_Check(object)) throw CallError::deferred(PyExc_TypeError, "name must be a str");
     OwnedRef encoded = require_new(PyUnicode_AsEncodedString(object, "utf-8", "replace"));
