@@ -13,7 +13,8 @@ file(GLOB VELMOR_CORE_SOURCES CONFIGURE_DEPENDS
   ${VELMOR_SRC}/core/probe/*.cpp
   ${VELMOR_SRC}/core/platform/*.cpp
   ${VELMOR_SRC}/core/sockets/*.cpp
-  ${VELMOR_SRC}/core/terminate/*.cpp)
+  ${VELMOR_SRC}/core/terminate/*.cpp
+  ${VELMOR_SRC}/core/ports/*.cpp)
 
 if(APPLE)
   set(VELMOR_PLATFORM macos)

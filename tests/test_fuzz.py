@@ -261,6 +261,10 @@ def raw_socket(entry: Any) -> bool:
     return type(entry) is tuple and len(entry) == 11 and is_port(entry[3]) and type(entry[10]) is tuple
 
 
+def raw_status(entry: Any) -> bool:
+    return type(entry) is tuple and len(entry) == 9 and is_port(entry[0]) and all(map(raw_socket, entry[4]))
+
+
 def dry_run_report(report: Any) -> bool:
     return isinstance(report, velmor.PortStop) and report.result in ("already_free", "dry_run", "failed") \
         and all(p.outcome in ("running", "refused", "skipped") for p in report.processes)
@@ -300,7 +304,8 @@ TABLE = [
     Function("process_view", _table.process_view, {}, lambda a: a in ("every", "own-namespace", "foreign"), required=0),
     Function("printable", _table.printable, {"text": st.text() | scalars}, is_shown),
     Function("stop", _table.stop, {**stopping, "signal": st.integers(0, 70) | scalars, "force": flags},
-             lambda a: type(a) is tuple and len(a) == 7 and list_of(raw_socket)(a[2][0]), always=("dry_run",)),
+             lambda a: type(a) is tuple and len(a) == 4 and list_of(raw_status)(a[1]) and a[2] is None
+             and len(a[3]) == len(a[1]), always=("dry_run",)),
     Function("wait", _table.wait, {"ports": port_lists, "listening": flags, "timeout": no_wait, "pid": st.none() | pids,
                                    "progress": st.none() | st.sampled_from([0, "x", b""])},
              list_of(is_port), always=("timeout",), settled=lambda e: type(e) is ProcessLookupError,

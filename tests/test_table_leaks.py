@@ -100,7 +100,7 @@ CASES: dict[str, tuple[int, Callable[[Ports], Made]]] = {
     "sockets-with-holders": (WALKS, on("held", lambda port, p: answers(
         _table.sockets, port, expected=lambda found: [h[0] for h in found[0][10]] == [os.getpid()]))),
     "stop-dry-run": (WALKS, on("held", lambda port, p: answers(
-        _table.stop, [port], dry_run=True, expected=lambda stop: [t[0] for t in stop[1]] == [os.getpid()]))),
+        _table.stop, [port], dry_run=True, expected=lambda stop: [t[0] for t in stop[3][0][2]] == [os.getpid()]))),
     "process_tree-own": (WALKS, plain(lambda: answers(_table.process_tree, os.getpid(), expected=lambda tree: own_pid(tree[0])))),
     "status-held": (WALKS, on("held", lambda port, p: answers(velmor.status, port, expected=lambda s: s.state == "listening"))),
     "package-stop-dry-run": (WALKS, on("held", lambda port, p: answers(

@@ -23,12 +23,14 @@ class _Frozen:
 
     __slots__: tuple[str, ...] = ()
 
+    __match_args__: tuple[str, ...] = ()
+
     def _init(self, *values: object) -> None:
-        for name, value in zip(self.__slots__, values):
+        for name, value in zip(self.__match_args__, values):
             object.__setattr__(self, name, value)
 
     def _values(self) -> tuple[object, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
+        return tuple(getattr(self, name) for name in self.__match_args__)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"{type(self).__name__} is frozen: cannot set {name!r}")
@@ -45,7 +47,7 @@ class _Frozen:
         return hash((type(self).__name__, self._values()))
 
     def __repr__(self) -> str:
-        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        fields = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__match_args__)
         return f"{type(self).__name__}({fields})"
 
     def __reduce__(self) -> tuple[type, tuple[object, ...]]:
@@ -134,7 +136,9 @@ class PortStatus(_Frozen):
     """What is on a port, as `velmor who` tells it."""
 
     __match_args__ = ("port", "state", "reason", "owner", "sockets", "probe_error", "hidden", "candidates")
-    __slots__ = __match_args__
+    # _texts: the engine's texts for people on a state it made (see
+    # explained()); not a field: it takes no part in comparisons.
+    __slots__ = (*__match_args__, "_texts")
     port: int
     state: PortState
     """"free": no listener, and a listener could be set up; "listening": a TCP
@@ -170,6 +174,13 @@ class PortStatus(_Frozen):
     ) -> None:
         self._init(port, state, reason, owner, sockets, probe_error, hidden, candidates)
 
+    def __reduce__(self) -> tuple[type, tuple[object, ...], object]:  # type: ignore[override]
+        return type(self), self._values(), getattr(self, "_texts", None)
+
+    def __setstate__(self, texts: object) -> None:
+        if texts is not None:
+            object.__setattr__(self, "_texts", texts)
+
     @property
     def listeners(self) -> tuple[Socket, ...]:
         return tuple(s for s in self.sockets if s.protocol == "tcp" and s.state == "listen")
@@ -185,6 +196,21 @@ class PortStatus(_Frozen):
             for process in socket.processes:
                 seen.setdefault(process.pid, process)
         return iter(sorted(seen.values(), key=lambda p: p.pid))
+
+
+def explained(state: PortStatus, texts: tuple[str, str | None, str | None, str | None, str]) -> PortStatus:
+    """`state` with the engine's texts on it: its explanation, its closing
+    and UDP notes, why a listener's holder is not seen, its candidates named."""
+    object.__setattr__(state, "_texts", texts)
+    return state
+
+
+def texts_of(state: PortStatus) -> tuple[str, str | None, str | None, str | None, str]:
+    """The engine's texts on a state it made; a state built by hand has none."""
+    try:
+        return state._texts  # type: ignore[attr-defined, no-any-return]
+    except AttributeError:
+        raise ValueError(f"the state of port {state.port} was not made by velmor: it has no explanation") from None
 
 
 class Signalled(_Frozen):

@@ -3,11 +3,13 @@ from typing import Any, Literal, overload
 
 _Process = tuple[int, str, str, int | None]
 _Socket = tuple[str, str, str, int, str | None, int | None, str, int | None, int, bool | None, tuple[_Process, ...]]
-_Target = tuple[int, str, str, tuple[int, ...], bool, int, str | None, int | None]
+_Signalled = tuple[int, str, str, tuple[int, ...], str | None, str]
+_PortStop = tuple[str, str | None, tuple[_Signalled, ...]]
 
 STOP_TIMEOUT: float
 WAIT_TIMEOUT: float
 
+_Evidence = tuple[str | None, list[_Process], str]
 _Details = tuple[int, int | None, str, str, int | None, bool]
 
 @overload
@@ -27,7 +29,7 @@ def sockets(
     holders: bool,
     pids: Iterable[int] | None,
     evidence: Literal[True],
-) -> tuple[list[_Socket], list[_Process]]: ...
+) -> tuple[list[_Socket], list[_Process], list[_Evidence | None]]: ...
 @overload
 def sockets(
     ports: int | Iterable[int] | None = None,
@@ -37,7 +39,16 @@ def sockets(
     pids: Iterable[int] | None = None,
     *,
     evidence: Literal[True],
-) -> tuple[list[_Socket], list[_Process]]: ...
+) -> tuple[list[_Socket], list[_Process], list[_Evidence | None]]: ...
+
+_Texts = tuple[str, str | None, str | None, str | None, str]
+_Status = tuple[
+    int, str, str | None, _Process | None, tuple[_Socket, ...], int, str | None, tuple[_Process, ...], _Texts
+]
+
+def statuses(ports: int | Iterable[int]) -> list[_Status]: ...
+def user_name(uid: int) -> str | None: ...
+def describe(pid: int, name: str) -> str: ...
 def processes(pids: Iterable[int]) -> list[_Details | None]: ...
 def process_view() -> Literal["every", "own-namespace", "foreign"]: ...
 def printable(text: str) -> str: ...
@@ -46,8 +57,6 @@ def probe(port: int) -> int: ...
 def reserve() -> int: ...
 def process_tree(pid: int) -> list[int]: ...
 def pids_are_ours() -> bool: ...
-_State = tuple[list[_Socket], list[int], bool]
-
 def stop(
     ports: int | Iterable[int],
     udp: bool = False,
@@ -58,7 +67,7 @@ def stop(
     dry_run: bool = False,
     pids: Iterable[int] | None = None,
     force: bool = False,
-) -> tuple[list[int], list[_Target], _State, _State | None, list[_Process], float, str | None]: ...
+) -> tuple[list[int], list[_Status], list[_Status] | None, list[_PortStop]]: ...
 def wait(
     ports: int | Iterable[int],
     listening: bool = False,

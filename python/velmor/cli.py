@@ -293,14 +293,14 @@ def user_text(uid: int | None) -> str:
     return printable(_ports.user_name(uid) or str(uid))
 
 
-def short_hidden_text(socket: Socket, hidden: Hidden | None = None, candidates: Sequence[Process] = ()) -> str:
+def short_hidden_text(hidden: Hidden | None = None, candidates: str = "") -> str:
     """The COMMAND cell of a socket whose holder is not seen, from the
-    evidence (see _ports.hidden_evidence)."""
+    evidence (see PortStatus.hidden) and its possible holders named."""
     if not (hasattr(os, "geteuid") and os.geteuid() == 0):
         return "(not visible: try sudo)"
     if hidden == "unreadable":
         return f"(not visible: held by one of the processes whose descriptors cannot be read: " \
-               f"{printable(_ports.candidates_text(candidates))})"
+               f"{printable(candidates)})"
     if hidden == "no-process":
         return "(held by no process: in flight between processes, or kept by the kernel)"
     if hidden == "other-pid-namespace":
@@ -374,18 +374,18 @@ def udp_hints(udp: Sequence[Socket]) -> list[str]:
 def run_ls(args: Arguments) -> int:
     ports = unique_ports(args.ports) if args.ports else None
     # With ports named, their UDP sockets are read too, for a hint.
-    found, unreadable = _ports.listeners_seen(ports, udp=args.udp or ports is not None)
-    udp = [] if args.udp else [s for s in found if s.protocol == "udp"]
-    found = [s for s in found if s.protocol == "tcp" or args.udp]
+    listed, evidence = _ports.listeners_seen(ports, udp=args.udp or ports is not None)
+    udp = [] if args.udp else [s for s in listed if s.protocol == "udp"]
+    shown = [(s, said) for s, said in zip(listed, evidence) if s.protocol == "tcp" or args.udp]
     if args.json:
-        print_json({"sockets": [socket_json(socket) for socket in found]})
+        print_json({"sockets": [socket_json(socket) for socket, _ in shown]})
         return EXIT_OK
     rows = [["PROTO", "ADDRESS", "PORT", "PID", "USER", "NAME", "COMMAND"]]
-    for socket in found:
+    for socket, said in shown:
         start = [socket.protocol, address_text(socket), str(socket.port)]
         if not socket.processes:
-            hidden, candidates = _ports.hidden_evidence(unreadable, socket.uid)
-            rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(socket, hidden, candidates)])
+            hidden, _, named = said or (None, (), "")
+            rows.append([*start, "-", user_text(socket.uid), "-", short_hidden_text(hidden, named)])
         for process in socket.processes:
             rows.append([*start, *process_cells(process)])
     for line in format_table(rows, terminal_width()):
@@ -403,7 +403,7 @@ def status_rows(state: PortStatus) -> list[list[str]]:
         for socket in state.listeners:
             start = [port, "listening", address_text(socket)]
             if not socket.processes:
-                hidden = short_hidden_text(socket, state.hidden, state.candidates)
+                hidden = short_hidden_text(state.hidden, _ports.candidates_text(state))
                 rows.append([*start, "-", user_text(socket.uid), "-", hidden])
             for process in socket.processes:
                 rows.append([*start, *process_cells(process)])
@@ -616,7 +616,7 @@ def watch_rows(change: _watch.Change) -> list[list[str]]:
     socket = change.socket
     start = [_WATCH_MARKS[change.event], clock, socket.protocol, address_text(socket), str(socket.port)]
     if not socket.processes:
-        why = short_hidden_text(socket) if change.holders_read else "(closed before its holders were read)"
+        why = short_hidden_text() if change.holders_read else "(closed before its holders were read)"
         return [[*start, "-", user_text(socket.uid), "-", why]]
     return [[*start, *process_cells(process)] for process in socket.processes]
 

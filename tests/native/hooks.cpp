@@ -19,6 +19,9 @@
 #include "bindings/boundary/entry.hpp"
 #include "bindings/boundary/thread_end.hpp"
 #include "bindings/lib/bodies.hpp"
+#include "bindings/table/results.hpp"
+#include "core/ports/explanations.hpp"
+#include "core/ports/port_status.hpp"
 #include "core/platform/process_handle.hpp"
 #include "core/probe/listener.hpp"
 #include "core/sockets/socket_table.hpp"
@@ -330,6 +333,78 @@ OwnedRef stop_between_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return list;
 }
 
+// One process as (pid, name, uid or None).
+TableProcess process_from(PyObject* item) {
+    unsigned long pid = 0;
+    const char* name = nullptr;
+    PyObject* uid = nullptr;
+    if (PyArg_ParseTuple(item, "ksO", &pid, &name, &uid) == 0) throw fetch_error();
+    TableProcess process;
+    process.pid = static_cast<platform::Pid>(pid);
+    process.name = name;
+    if (uid != Py_None) process.uid = static_cast<std::uint32_t>(PyLong_AsUnsignedLong(uid));
+    if (PyErr_Occurred() != nullptr) throw fetch_error();
+    return process;
+}
+
+template <class Read>
+void for_each_item(PyObject* sequence, Read&& read) {
+    const Py_ssize_t size = PySequence_Size(sequence);
+    if (size < 0) throw fetch_error();
+    for (Py_ssize_t i = 0; i < size; ++i) read(require_new(PySequence_GetItem(sequence, i)).get());
+}
+
+// One socket as (protocol "tcp" or "udp", the state's number, port, uid or
+// None, id, holders as processes), its holders added to `table`'s processes.
+void add_socket(SocketTable& table, PyObject* item) {
+    const char* protocol = nullptr;
+    int state = 0;
+    unsigned int port = 0;
+    PyObject* uid = nullptr;
+    unsigned long long id = 0;
+    PyObject* holders = nullptr;
+    if (PyArg_ParseTuple(item, "siIOKO", &protocol, &state, &port, &uid, &id, &holders) == 0) throw fetch_error();
+    TableSocket entry;
+    entry.socket.protocol = std::string_view(protocol) == "tcp" ? Protocol::tcp : Protocol::udp;
+    entry.socket.state = static_cast<SocketState>(state);
+    entry.socket.local.port = static_cast<std::uint16_t>(port);
+    entry.socket.uid = uid == Py_None ? unknown_uid : static_cast<std::uint32_t>(PyLong_AsUnsignedLong(uid));
+    entry.socket.id = id;
+    for_each_item(holders, [&](PyObject* holder) {
+        table.processes.push_back(process_from(holder));
+        entry.holders.push_back(TableHolder{table.processes.size() - 1, 0, -1});
+    });
+    table.sockets.push_back(std::move(entry));
+}
+
+platform::ProcessView view_from(std::string_view name) {
+    if (name == "foreign") return platform::ProcessView::foreign;
+    return name == "own-namespace" ? platform::ProcessView::own_namespace : platform::ProcessView::every;
+}
+
+// statuses_of(ports, sockets, unreadable, view, probe_errors, lasting): each
+// port's state and texts, as _table.statuses gives them, from a table made
+// of the given sockets (see add_socket) and what a reading gave beside them.
+OwnedRef statuses_of_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{
+        "statuses_of", {"ports", "sockets", "unreadable", "view", "probe_errors", "lasting"}, 6, 6};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    std::vector<std::uint16_t> ports = to_port_list(bound[0]);
+    SocketTable table;
+    for_each_item(bound[1], [&](PyObject* item) { add_socket(table, item); });
+    for_each_item(bound[2], [&](PyObject* item) { table.unreadable.push_back(process_from(item)); });
+    Py_ssize_t view_size = 0;
+    const char* view_text = PyUnicode_AsUTF8AndSize(bound[3], &view_size);
+    if (view_text == nullptr) throw fetch_error();
+    const std::string_view view(view_text, static_cast<std::size_t>(view_size));
+    std::vector<int> probe_errors;
+    for_each_item(bound[4], [&](PyObject* item) { probe_errors.push_back(static_cast<int>(PyLong_AsLong(item))); });
+    if (PyErr_Occurred() != nullptr) throw fetch_error();
+    ports::Sighting seen{table.unreadable, probe_errors, view_from(view), to_flag(bound[5])};
+    std::vector<ports::ExplainedStatus> made = ports::explained(ports::port_statuses(table, ports, seen), table);
+    return table_results::status_list(made, table);
+}
+
 // printable_utf8(data): the escape of bytes as the system gives them (the
 // command's path), as a str.
 OwnedRef printable_utf8_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -358,6 +433,7 @@ PyMethodDef methods[] = {
     method<listed_socket_ids_hook>("listed_socket_ids"),
     method<stop_between_hook>("stop_between"),
     method<end_thread_in_fence_hook>("end_thread_in_fence"),
+    method<statuses_of_hook>("statuses_of"),
     method<printable_utf8_hook>("printable_utf8"),
     method<bodies::is_available>("is_available"),
     method<bodies::find_free>("find_free"),

@@ -8,6 +8,7 @@
 namespace velmor::table_bodies {
 
 OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef statuses(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef free_check(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef probe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef reserve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -18,6 +19,8 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef user_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef describe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef printable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Raises OSError(error, ...) for a call that ran out of descriptors (EMFILE

@@ -19,7 +19,15 @@ PyMethodDef functions[] = {
         "The sockets on `ports` (every port when None): TCP listeners, or TCP sockets in\n"
         "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
         "(only those of `pids` when given), as tuples. With `evidence`, (sockets, the\n"
-        "processes whose descriptors could not be read when a socket has no holder)."),
+        "processes whose descriptors could not be read when a socket has no holder, per socket\n"
+        "None or what tells why it has none: (hidden, candidates, the candidates named))."),
+    function_record<table_bodies::statuses>(
+        "statuses",
+        "statuses(ports)\n--\n\n"
+        "Per port, (port, state, reason, owner, sockets, probe_error, hidden, candidates, texts),\n"
+        "from one read of the socket tables and one walk; texts are (explanation, closing note,\n"
+        "UDP note, why a listener's holder is not seen, the candidates named), each note None\n"
+        "when there is none."),
     function_record<table_bodies::free_check>(
         "free_check",
         "free_check(ports, stop_at_taken=False)\n--\n\n"
@@ -65,9 +73,9 @@ PyMethodDef functions[] = {
         "stop(ports, udp=False, all_sockets=False, signal=15, kill_after=None, timeout=5.0, dry_run=False, "
         "pids=None, force=False)\n--\n\n"
         "Signal the processes that hold `ports` (SIGKILL with `force`) and wait until they let go:\n"
-        "(ports, targets, before, after, the processes whose descriptors could not be read, the\n"
-        "seconds waited, the process view or None), before and after each (sockets, trial bind\n"
-        "error per port, lasting); after is None on a dry run."),
+        "(ports, before, after, per port (result, error, processes)), before and after each port's\n"
+        "state as statuses() gives them (after is None on a dry run), each process (pid, name, cmd,\n"
+        "ports, signal, outcome)."),
     function_record<table_bodies::checked>(
         "checked",
         "checked(**arguments)\n--\n\n"
@@ -76,6 +84,13 @@ PyMethodDef functions[] = {
         "holders) and converted (ports as a list without repeats, seconds as a float), in\n"
         "the order given.\n"
         "TypeError or ValueError naming the parameter for what breaks its rule."),
+    function_record<table_bodies::user_name>(
+        "user_name",
+        "user_name(uid)\n--\n\n"
+        "The name of the user `uid`, None when it has none; each uid is looked up once per process."),
+    function_record<table_bodies::describe>("describe",
+                                            "describe(pid, name)\n--\n\n"
+                                            "'name (pid N)', the name escaped ('?' for none)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

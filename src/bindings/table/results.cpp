@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "bindings/boundary/failures.hpp"
+#include "core/ports/explanations.hpp"
 
 namespace velmor::table_results {
 namespace {
@@ -40,51 +41,8 @@ OwnedRef tuple(Items&&... items) {
     return made;
 }
 
-const char* protocol_name(Protocol protocol) {
-    switch (protocol) {
-        case Protocol::tcp:
-            return "tcp";
-        case Protocol::udp:
-            return "udp";
-        case Protocol::other:
-            break;
-    }
-    return "other";
-}
-
-// The kernel's state names, in lower case with hyphens; a TCP socket that
-// neither listens nor connects is "bound", and so is an unconnected UDP one.
-const char* state_name(Protocol protocol, SocketState state) {
-    if (protocol != Protocol::tcp) return state == SocketState::established ? "connected" : "bound";
-    switch (state) {
-        case SocketState::established:
-            return "established";
-        case SocketState::syn_sent:
-            return "syn-sent";
-        case SocketState::syn_recv:
-        case SocketState::new_syn_recv:
-            return "syn-recv";
-        case SocketState::fin_wait1:
-            return "fin-wait-1";
-        case SocketState::fin_wait2:
-            return "fin-wait-2";
-        case SocketState::time_wait:
-            return "time-wait";
-        case SocketState::close:
-            return "bound";
-        case SocketState::close_wait:
-            return "close-wait";
-        case SocketState::last_ack:
-            return "last-ack";
-        case SocketState::listen:
-            return "listen";
-        case SocketState::closing:
-            return "closing";
-        case SocketState::unknown:
-            break;
-    }
-    return "unknown";
-}
+using ports::protocol_name;
+using ports::state_name;
 
 // The address as ss writes it, without brackets.
 OwnedRef address_text(Family family, const Endpoint& endpoint) {
@@ -117,45 +75,132 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
                  std::move(holders));
 }
 
-const char* outcome_name(TargetOutcome outcome) {
-    switch (outcome) {
-        case TargetOutcome::exited:
-            return "exited";
-        case TargetOutcome::running:
-            return "running";
-        case TargetOutcome::refused:
-            return "refused";
-        case TargetOutcome::gone:
-            return "gone";
-        case TargetOutcome::failed:
+const char* port_state_name(ports::PortState state) {
+    switch (state) {
+        case ports::PortState::free:
+            return "free";
+        case ports::PortState::listening:
+            return "listening";
+        case ports::PortState::busy:
+            break;
+    }
+    return "busy";
+}
+
+OwnedRef reason_name(ports::BusyReason reason) {
+    switch (reason) {
+        case ports::BusyReason::none:
+            return none();
+        case ports::BusyReason::time_wait:
+            return text("time-wait");
+        case ports::BusyReason::closing:
+            return text("closing");
+        case ports::BusyReason::connection:
+            return text("connection");
+        case ports::BusyReason::hidden_owner:
+            return text("hidden-owner");
+        case ports::BusyReason::unknown:
+            break;
+    }
+    return text("unknown");
+}
+
+OwnedRef hidden_name(ports::Hidden hidden) {
+    switch (hidden) {
+        case ports::Hidden::none:
+            return none();
+        case ports::Hidden::unreadable:
+            return text("unreadable");
+        case ports::Hidden::no_process:
+            return text("no-process");
+        case ports::Hidden::other_pid_namespace:
+            break;
+    }
+    return text("other-pid-namespace");
+}
+
+OwnedRef optional_text(const std::optional<std::string>& value) { return value ? text(*value) : none(); }
+
+OwnedRef status_tuple(const ports::ExplainedStatus& entry, const SocketTable& table) {
+    const ports::PortStatus& status = entry.status;
+    OwnedRef sockets = require_new(PyTuple_New(static_cast<Py_ssize_t>(status.sockets.size())));
+    for (std::size_t i = 0; i < status.sockets.size(); ++i) {
+        put_in_tuple(sockets.get(), i, socket_tuple(table.sockets[status.sockets[i]], table));
+    }
+    OwnedRef candidates = require_new(PyTuple_New(static_cast<Py_ssize_t>(status.candidates.size())));
+    for (std::size_t i = 0; i < status.candidates.size(); ++i) {
+        put_in_tuple(candidates.get(), i, process_tuple(status.candidates[i]));
+    }
+    OwnedRef owner = status.owner ? process_tuple(table.processes[*status.owner]) : none();
+    OwnedRef texts = tuple(text(entry.line), optional_text(entry.closing), optional_text(entry.udp),
+                           optional_text(entry.unseen_listener), text(entry.candidates));
+    return tuple(number(status.port), text(port_state_name(status.state)), reason_name(status.reason), std::move(owner),
+                 std::move(sockets), require_new(PyLong_FromLong(status.probe_error)), hidden_name(status.hidden),
+                 std::move(candidates), std::move(texts));
+}
+
+const char* result_name(ports::StopResult result) {
+    switch (result) {
+        case ports::StopResult::already_free:
+            return "already_free";
+        case ports::StopResult::freed:
+            return "freed";
+        case ports::StopResult::dry_run:
+            return "dry_run";
+        case ports::StopResult::failed:
             break;
     }
     return "failed";
 }
 
+const char* signalled_outcome_name(ports::Outcome outcome) {
+    switch (outcome) {
+        case ports::Outcome::exited:
+            return "exited";
+        case ports::Outcome::running:
+            return "running";
+        case ports::Outcome::refused:
+            return "refused";
+        case ports::Outcome::gone:
+            return "gone";
+        case ports::Outcome::skipped:
+            return "skipped";
+        case ports::Outcome::failed:
+            break;
+    }
+    return "failed";
+}
+
+OwnedRef port_tuple(const std::vector<std::uint16_t>& ports) {
+    OwnedRef made = require_new(PyTuple_New(static_cast<Py_ssize_t>(ports.size())));
+    for (std::size_t k = 0; k < ports.size(); ++k) put_in_tuple(made.get(), k, number(ports[k]));
+    return made;
+}
+
+OwnedRef signalled_tuple(const ports::Signalled& entry, const StopTarget& target) {
+    return tuple(number(target.pid), text(target.name), text(target.command), port_tuple(target.ports),
+                 optional_text(ports::signal_name(entry.signal)), text(signalled_outcome_name(entry.outcome)));
+}
+
 }  // namespace
+
+OwnedRef stop_result_list(const std::vector<ports::PortStopResult>& results, const std::vector<StopTarget>& targets) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const ports::PortStopResult& result = results[i];
+        OwnedRef processes = require_new(PyTuple_New(static_cast<Py_ssize_t>(result.processes.size())));
+        for (std::size_t k = 0; k < result.processes.size(); ++k) {
+            put_in_tuple(processes.get(), k, signalled_tuple(result.processes[k], targets[result.processes[k].target]));
+        }
+        put_in_list(list.get(), i, tuple(text(result_name(result.result)), optional_text(result.error), std::move(processes)));
+    }
+    return list;
+}
 
 OwnedRef socket_list(const SocketTable& table) {
     OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(table.sockets.size())));
     for (std::size_t i = 0; i < table.sockets.size(); ++i) {
         put_in_list(list.get(), i, socket_tuple(table.sockets[i], table));
-    }
-    return list;
-}
-
-OwnedRef target_list(const std::vector<StopTarget>& targets) {
-    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(targets.size())));
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const StopTarget& target = targets[i];
-        OwnedRef ports = require_new(PyTuple_New(static_cast<Py_ssize_t>(target.ports.size())));
-        for (std::size_t k = 0; k < target.ports.size(); ++k) {
-            put_in_tuple(ports.get(), k, number(target.ports[k]));
-        }
-        OwnedRef outcome = target.skipped ? text("skipped") : target.outcome ? text(outcome_name(*target.outcome)) : none();
-        OwnedRef item = tuple(number(target.pid), text(target.name), text(target.command), std::move(ports),
-                              flag(target.skipped), number(static_cast<unsigned long long>(target.signal)),
-                              std::move(outcome), target.parent ? number(*target.parent) : none());
-        put_in_list(list.get(), i, std::move(item));
     }
     return list;
 }
@@ -191,12 +236,24 @@ OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts) {
     return list;
 }
 
-OwnedRef ports_state(const PortsState& state) {
-    OwnedRef errors = require_new(PyList_New(static_cast<Py_ssize_t>(state.probe_errors.size())));
-    for (std::size_t i = 0; i < state.probe_errors.size(); ++i) {
-        put_in_list(errors.get(), i, require_new(PyLong_FromLong(state.probe_errors[i])));
+OwnedRef status_list(const std::vector<ports::ExplainedStatus>& statuses, const SocketTable& table) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(statuses.size())));
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        put_in_list(list.get(), i, status_tuple(statuses[i], table));
     }
-    return tuple(socket_list(state.table), std::move(errors), flag(state.lasting));
+    return list;
+}
+
+OwnedRef evidence_list(const std::vector<std::optional<ports::SocketEvidence>>& told) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(told.size())));
+    for (std::size_t i = 0; i < told.size(); ++i) {
+        OwnedRef item = none();
+        if (const auto& entry = told[i]) {
+            item = tuple(hidden_name(entry->evidence.hidden), process_list(entry->evidence.candidates), text(entry->candidates));
+        }
+        put_in_list(list.get(), i, std::move(item));
+    }
+    return list;
 }
 
 OwnedRef view_name(platform::ProcessView view) {

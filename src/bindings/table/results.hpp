@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "bindings/boundary/object_ref.hpp"
+#include "core/ports/explanations.hpp"
+#include "core/ports/stop_result.hpp"
 #include "core/sockets/free_check.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/terminate/stop.hpp"
@@ -17,9 +19,6 @@ namespace velmor::table_results {
 // UTF-8 come with U+FFFD in place of what does not decode.
 OwnedRef socket_list(const SocketTable& table);
 
-// One tuple per target: (pid, name, cmd, ports, skipped, signal, outcome, parent).
-OwnedRef target_list(const std::vector<StopTarget>& targets);
-
 // One (pid, name, cmd, uid) per process.
 OwnedRef process_list(const std::vector<TableProcess>& processes);
 
@@ -29,8 +28,20 @@ OwnedRef details_list(const std::vector<std::optional<ProcessDetails>>& details)
 // Per port, True (free), False (taken) or None (undecided).
 OwnedRef verdict_list(const std::vector<FreeVerdict>& verdicts);
 
-// (sockets as socket_list gives them, [trial bind error per port], lasting).
-OwnedRef ports_state(const PortsState& state);
+// One tuple per port: (port, state, reason, owner, sockets, probe_error,
+// hidden, candidates, texts), the owner and the candidates as process_list
+// gives them, the sockets as socket_list does, and the texts (explanation,
+// closing note, UDP note, why an unseen listener's holder is not seen, the
+// candidates named for people), each note None when there is none.
+OwnedRef status_list(const std::vector<ports::ExplainedStatus>& statuses, const SocketTable& table);
+
+// Per port, (result, error or None, processes), each process (pid, name,
+// cmd, ports, signal name or None, outcome).
+OwnedRef stop_result_list(const std::vector<ports::PortStopResult>& results, const std::vector<StopTarget>& targets);
+
+// Per socket, None, or (hidden, candidates as process_list gives them, the
+// candidates named for people).
+OwnedRef evidence_list(const std::vector<std::optional<ports::SocketEvidence>>& told);
 
 // "every", "own-namespace" or "foreign".
 OwnedRef view_name(platform::ProcessView view);

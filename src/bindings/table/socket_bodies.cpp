@@ -12,6 +12,8 @@
 #include "bindings/table/bodies.hpp"
 #include "bindings/table/results.hpp"
 #include "core/platform/process_queries.hpp"
+#include "core/ports/explanations.hpp"
+#include "core/ports/port_status.hpp"
 #include "core/probe/listener.hpp"
 #include "core/probe/reserve.hpp"
 #include "core/sockets/free_check.hpp"
@@ -26,6 +28,7 @@ constexpr FunctionSpec probe_spec{"probe", {"port"}, 1, 1};
 constexpr FunctionSpec reserve_spec{"reserve", {}, 0, 0};
 constexpr FunctionSpec process_tree_spec{"process_tree", {"pid"}, 1, 1};
 constexpr FunctionSpec pids_are_ours_spec{"pids_are_ours", {}, 0, 0};
+constexpr FunctionSpec statuses_spec{"statuses", {"ports"}, 1, 1};
 constexpr FunctionSpec processes_spec{"processes", {"pids"}, 1, 1};
 constexpr FunctionSpec process_view_spec{"process_view", {}, 0, 0};
 
@@ -61,8 +64,26 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (table.shortage != 0) raise_short_of_descriptors(table.shortage, "to read the socket tables and the processes");
     OwnedRef found = table_results::socket_list(table);
     if (!evidence) return found;
+    std::vector<std::optional<ports::SocketEvidence>> told = without_interpreter_lock([&] { return ports::evidence_of(table); });
     OwnedRef unreadable = table_results::process_list(table.unreadable);
-    return require_new(PyTuple_Pack(2, found.get(), unreadable.get()));
+    OwnedRef per_socket = table_results::evidence_list(told);
+    return require_new(PyTuple_Pack(3, found.get(), unreadable.get(), per_socket.get()));
+}
+
+// Each port's state, with its explanation and notes, from one read of the
+// socket tables and one walk.
+OwnedRef statuses(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(statuses_spec, args, nargs, kwnames);
+    std::vector<std::uint16_t> ports = convert_argument("ports", [&] { return table_arguments::ports(bound[0]); });
+    if (ports.empty()) return table_results::status_list({}, SocketTable{});
+    std::vector<ports::ExplainedStatus> made;
+    ports::PortsReading reading = without_interpreter_lock([&] {
+        ports::PortsReading read = ports::read_port_statuses(ports);
+        if (read.table.shortage == 0) made = ports::explained(std::move(read.statuses), read.table);
+        return read;
+    });
+    if (reading.table.shortage != 0) raise_short_of_descriptors(reading.table.shortage, "to read the socket tables and the processes");
+    return table_results::status_list(made, reading.table);
 }
 
 // Whether each port is free: from the listening table and trial binds,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <csignal>
 #include <limits>
+#include <optional>
+#include <span>
 
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/guard.hpp"
@@ -10,6 +12,8 @@
 #include "bindings/table/bodies.hpp"
 #include "bindings/table/defaults.hpp"
 #include "bindings/table/results.hpp"
+#include "core/ports/explanations.hpp"
+#include "core/ports/stop_result.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
 #include "core/terminate/stop.hpp"
@@ -25,11 +29,16 @@ constexpr FunctionSpec stop_spec{
 constexpr std::int64_t pause_ns = 20'000'000;
 constexpr std::int64_t signal_check_every_ns = 50'000'000;
 
-// True when a socket that has an identity (not a TIME-WAIT one) has no
-// visible holder: then where its holder may be is part of the answer.
-bool some_holder_unseen(const SocketTable& table) {
-    return std::any_of(table.sockets.begin(), table.sockets.end(),
-                       [](const TableSocket& entry) { return entry.socket.id != 0 && entry.holders.empty(); });
+// Each port's state and its texts in `state`, from the stop's one walk: the
+// processes whose descriptors it could not read, and the process view,
+// asked once for before and after when their evidence needs it.
+std::vector<ports::ExplainedStatus> states_of(const PortsState& state, const std::vector<std::uint16_t>& asked,
+                                              std::span<const TableProcess> unreadable,
+                                              std::optional<platform::ProcessView>& view) {
+    ports::Sighting seen{unreadable, state.probe_errors, view, state.lasting};
+    std::vector<ports::PortStatus> statuses = ports::port_statuses(state.table, asked, seen);
+    view = seen.view;
+    return ports::explained(std::move(statuses), state.table);
 }
 
 // Waits, with the lock released, until the stop is settled or `deadline`
@@ -60,15 +69,25 @@ void wait_for(StopRun& stop, const timespec& deadline) {
     }
 }
 
+// The states without their texts, for the stop's results.
+std::vector<ports::PortStatus> bare(const std::vector<ports::ExplainedStatus>& states) {
+    std::vector<ports::PortStatus> statuses;
+    statuses.reserve(states.size());
+    for (const ports::ExplainedStatus& state : states) statuses.push_back(state.status);
+    return statuses;
+}
+
+// What helps, in the library's words: its parameters.
+ports::StopHints library_hints() { return {"all_sockets=True", "kill_after=SECONDS"}; }
+
 }  // namespace
 
 // stop(ports, udp=False, all_sockets=False, signal=SIGTERM, kill_after=None,
 // timeout=5.0, dry_run=False, pids=None, force=False): the whole stop, with
-// what the caller needs to tell what it did, from the one walk it makes:
-// (ports asked without repeats, targets, the ports before (sockets, trial
-// bind errors, lasting), the ports after likewise (None on a dry run), the
-// processes whose descriptors could not be read, the seconds waited, the
-// process view or None when every socket's holder is seen). `force` sends
+// what it did to each port, from the one walk it makes: (ports asked
+// without repeats, each port's state before as statuses() gives them, the
+// states after likewise (None on a dry run), per port (result, error,
+// processes)). `force` sends
 // SIGKILL first, whatever `signal` says.
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(stop_spec, args, nargs, kwnames);
@@ -83,7 +102,10 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         "timeout", [&] { return table_arguments::nanoseconds(bound[5], "timeout", default_stop_timeout_ns); });
     bool dry_run = convert_argument("dry_run", [&] { return table_arguments::flag(bound[6], "dry_run"); });
     request.only = convert_argument("pids", [&] { return table_arguments::optional_pids(bound[7]); });
-    if (convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); })) first_signal = SIGKILL;
+    const bool forced = convert_argument("force", [&] { return table_arguments::flag(bound[8], "force"); });
+    if (forced) first_signal = SIGKILL;
+    const bool request_udp = request.udp;
+    const bool request_all_sockets = request.all_sockets;
 
     const std::vector<std::uint16_t> ports = request.ports;
     StopRun stop = without_interpreter_lock([&] { return StopRun(std::move(request)); });
@@ -117,19 +139,27 @@ OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             raise_short_of_descriptors(error, "to read the socket tables after the stop");
         }
     }
-    const bool view_needed = some_holder_unseen(stop.before().table) || some_holder_unseen(stop.after().table);
-    OwnedRef view = view_needed ? table_results::view_name(without_interpreter_lock([] { return platform::process_view(); }))
-                                : OwnedRef::borrow(Py_None);
-    OwnedRef asked = table_results::port_list(ports);
-    OwnedRef targets = table_results::target_list(stop.targets());
-    OwnedRef before = table_results::ports_state(stop.before());
-    OwnedRef after = dry_run ? OwnedRef::borrow(Py_None) : table_results::ports_state(stop.after());
-    OwnedRef unreadable = table_results::process_list(stop.before().table.unreadable);
     // The longest wait is the one without end.
     const double seconds = wait == longest ? std::numeric_limits<double>::infinity() : static_cast<double>(wait) / 1e9;
-    OwnedRef waited = require_new(PyFloat_FromDouble(seconds));
-    return require_new(PyTuple_Pack(7, asked.get(), targets.get(), before.get(), after.get(), unreadable.get(),
-                                    waited.get(), view.get()));
+    const ports::StopAsked asked{request_udp, request_all_sockets, forced, dry_run, seconds};
+    std::vector<ports::ExplainedStatus> states_before, states_after;
+    std::vector<ports::PortStopResult> results;
+    without_interpreter_lock([&] {
+        const std::span<const TableProcess> unreadable = stop.before().table.unreadable;
+        std::optional<platform::ProcessView> view;
+        states_before = states_of(stop.before(), ports, unreadable, view);
+        if (!dry_run) states_after = states_of(stop.after(), ports, unreadable, view);
+        const std::vector<ports::PortStatus> before = bare(states_before);
+        const std::vector<ports::PortStatus> after = dry_run ? before : bare(states_after);
+        const SocketTable& after_table = dry_run ? stop.before().table : stop.after().table;
+        results = ports::stop_results(stop.targets(), {before, &stop.before().table}, {after, &after_table}, asked,
+                                      library_hints());
+    });
+    OwnedRef asked_ports = table_results::port_list(ports);
+    OwnedRef before = table_results::status_list(states_before, stop.before().table);
+    OwnedRef after = dry_run ? OwnedRef::borrow(Py_None) : table_results::status_list(states_after, stop.after().table);
+    OwnedRef per_port = table_results::stop_result_list(results, stop.targets());
+    return require_new(PyTuple_Pack(4, asked_ports.get(), before.get(), after.get(), per_port.get()));
 }
 
 }  // namespace velmor::table_bodies
