@@ -1,12 +1,10 @@
 #include "bindings/table/results.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <string>
 #include <utility>
 
 #include "bindings/boundary/failures.hpp"
+#include "core/sockets/socket_text.hpp"
 
 namespace velmor::table_results {
 namespace {
@@ -40,59 +38,8 @@ OwnedRef tuple(Items&&... items) {
     return made;
 }
 
-const char* protocol_name(Protocol protocol) {
-    switch (protocol) {
-        case Protocol::tcp:
-            return "tcp";
-        case Protocol::udp:
-            return "udp";
-        case Protocol::other:
-            break;
-    }
-    return "other";
-}
-
-// The kernel's state names, in lower case with hyphens; a TCP socket that
-// neither listens nor connects is "bound", and so is an unconnected UDP one.
-const char* state_name(Protocol protocol, SocketState state) {
-    if (protocol != Protocol::tcp) return state == SocketState::established ? "connected" : "bound";
-    switch (state) {
-        case SocketState::established:
-            return "established";
-        case SocketState::syn_sent:
-            return "syn-sent";
-        case SocketState::syn_recv:
-        case SocketState::new_syn_recv:
-            return "syn-recv";
-        case SocketState::fin_wait1:
-            return "fin-wait-1";
-        case SocketState::fin_wait2:
-            return "fin-wait-2";
-        case SocketState::time_wait:
-            return "time-wait";
-        case SocketState::close:
-            return "bound";
-        case SocketState::close_wait:
-            return "close-wait";
-        case SocketState::last_ack:
-            return "last-ack";
-        case SocketState::listen:
-            return "listen";
-        case SocketState::closing:
-            return "closing";
-        case SocketState::unknown:
-            break;
-    }
-    return "unknown";
-}
-
 // The address as ss writes it, without brackets.
-OwnedRef address_text(Family family, const Endpoint& endpoint) {
-    char buffer[INET6_ADDRSTRLEN] = {};
-    int af = family == Family::ipv4 ? AF_INET : AF_INET6;
-    if (::inet_ntop(af, endpoint.address.data(), buffer, sizeof buffer) == nullptr) return text("?");
-    return text(buffer);
-}
+OwnedRef address(Family family, const Endpoint& endpoint) { return text(address_text(family, endpoint)); }
 
 OwnedRef optional_uid(std::optional<std::uint32_t> uid) { return uid ? number(*uid) : none(); }
 
@@ -106,12 +53,11 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
     for (std::size_t i = 0; i < entry.holders.size(); ++i) {
         put_in_tuple(holders.get(), i, process_tuple(table.processes[entry.holders[i].process]));
     }
-    // A listening or only bound socket has no remote end.
-    bool connected = socket.state != SocketState::listen && socket.state != SocketState::close;
+    bool connected = has_remote_end(socket);
     OwnedRef v6only = socket.family == Family::ipv6 && socket.v6only ? flag(*socket.v6only) : none();
     return tuple(text(protocol_name(socket.protocol)), text(socket.family == Family::ipv4 ? "ipv4" : "ipv6"),
-                 address_text(socket.family, socket.local), number(socket.local.port),
-                 connected ? address_text(socket.family, socket.remote) : none(),
+                 address(socket.family, socket.local), number(socket.local.port),
+                 connected ? address(socket.family, socket.remote) : none(),
                  connected ? number(socket.remote.port) : none(), text(state_name(socket.protocol, socket.state)),
                  socket.uid == unknown_uid ? none() : number(socket.uid), number(socket.id), std::move(v6only),
                  std::move(holders));
