@@ -1,0 +1,23 @@
+#pragma once
+// The commands the program runs, each on the engine: each takes the parsed
+// call and the answer, and returns the exit code.
+
+#include <string>
+
+#include "command/arguments.hpp"
+#include "command/output.hpp"
+
+namespace velmor::command {
+
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_fail = 1;
+inline constexpr int exit_usage = 2;
+inline constexpr int exit_interrupted = 130;
+
+// No answer can be had (no descriptor left to read the socket tables):
+// `why` is the one line said.
+struct NoAnswer {
+    std::string why;
+};
+
+}  // namespace velmor::command
