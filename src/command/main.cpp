@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "command/arguments.hpp"
+#include "command/names.hpp"
 #include "command/output.hpp"
 #include "command/subcommands.hpp"
 #include "core/system/printable.hpp"
@@ -30,7 +31,11 @@ void install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = interrupted;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
+    struct sigaction before {};
+    ::sigaction(SIGINT, &action, &before);
+    // A command started in the background of a script has Ctrl-C ignored,
+    // and keeps it so, as the interpreter does.
+    if (before.sa_handler == SIG_IGN) ::sigaction(SIGINT, &before, nullptr);
     // A reader that has gone is seen as EPIPE on a write, not as a signal.
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -42,6 +47,7 @@ int not_built_in(const Arguments& arguments) {
 
 int run_command(const Arguments& arguments, Answer& answer) {
     const std::string_view name = arguments.command->name;
+    if (name == "ls") return run_ls(arguments, answer);
     return not_built_in(arguments);
 }
 
@@ -51,7 +57,9 @@ int run(const std::vector<std::string_view>& words, Answer& answer) {
         arguments = parse(words, version);
     } catch (const UsageError& error) {
         const std::string help = error.command.empty() ? "velmor --help" : "velmor " + error.command + " --help";
-        say(text::printable("velmor: error: " + std::string(error.what()) + " (see '" + help + "')"));
+        // The words of the call are bytes: those that are not UTF-8 are
+        // escaped one by one (\udcff), as the interpreter reads its argv.
+        say(text::printable(with_escaped_bytes("velmor: error: " + std::string(error.what()) + " (see '" + help + "')")));
         return exit_usage;
     } catch (const Shown& shown) {
         answer.line(shown.text);

@@ -19,5 +19,9 @@ inline constexpr int exit_interrupted = 130;
 struct NoAnswer {
     std::string why;
 };
+// Throws NoAnswer for a read that ran out of descriptors (`shortage`).
+void require_descriptors(int shortage, const char* doing);
+
+int run_ls(const Arguments& arguments, Answer& answer);
 
 }  // namespace velmor::command

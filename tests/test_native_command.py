@@ -1,0 +1,285 @@
+"""The native velmor program against the Python command: both run as
+processes with the same arguments and environment, and give the same
+stdout, stderr and exit code: help at several widths, every kind of bad
+call, --version, `ls` on listeners the tests start (in a network namespace
+of their own), and an answer that cannot be written."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from conftest import Holder
+
+PYTHON_COMMAND = [sys.executable, "-m", "velmor"]
+COMMANDS = ["ls", "who", "check", "free", "wait", "kill", "watch", "completion"]
+
+
+def native_program() -> Path | None:
+    """The program that tests/native builds beside the hooks modules."""
+    try:
+        import _velmor_hooks
+    except ImportError:
+        return None
+    program = Path(_velmor_hooks.__file__).parent / "velmor"
+    return program if program.exists() else None
+
+
+NATIVE = native_program()
+pytestmark = pytest.mark.skipif(NATIVE is None, reason="the native velmor program is not built (scripts/test builds it)")
+
+
+def environment(columns: str | None = None) -> dict[str, str]:
+    env = {key: value for key, value in os.environ.items() if key != "COLUMNS"}
+    if columns is not None:
+        env["COLUMNS"] = columns
+    return env
+
+
+def run(command: list[str], args: list[str], **options: Any) -> tuple[int, str, str]:
+    options.setdefault("stdout", subprocess.PIPE)
+    result = subprocess.run([*command, *args], stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=60,
+                            **options)
+    stdout = "" if result.stdout is None else result.stdout.decode("utf-8", "surrogateescape")
+    return result.returncode, stdout, result.stderr.decode("utf-8", "surrogateescape")
+
+
+def both(args: list[str], **options: Any) -> tuple[tuple[int, str, str], tuple[int, str, str]]:
+    """What the native program and the Python command answer to `args`."""
+    options.setdefault("env", environment())
+    return run([str(NATIVE)], args, **options), run(PYTHON_COMMAND, args, **options)
+
+
+# --- help and version --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("columns", [None, "40", "52", "80", "123", "0", "abc", "99999999999999999999"])
+@pytest.mark.parametrize("command", [[], *([name] for name in COMMANDS)])
+def test_help_is_the_python_commands_at_every_width(command: list[str], columns: str | None) -> None:
+    native, python = both([*command, "--help"], env=environment(columns))
+    assert native == python
+    assert native[0] == 0 and "usage: velmor" in native[1]
+
+
+@pytest.mark.parametrize(
+    "args", [["--version"], ["--vers"], ["--version", "extra"], ["-h"], ["--he"], ["ls", "-h"], ["kill", "--h", "0"]]
+)
+def test_version_and_help_by_any_of_their_names(args: list[str]) -> None:
+    native, python = both(args)
+    assert native == python and native[0] == 0
+
+
+# --- bad calls ----------------------------------------------------------------------
+
+BAD_CALLS = [
+    [],
+    ["frob"],
+    ["-x"],
+    ["--"],
+    ["--json"],
+    ["--help=x"],
+    ["ls", "0"],
+    ["ls", "99999"],
+    ["ls", "00000"],
+    ["ls", "123456789012345678901234567890"],
+    ["ls", "3000-70000"],
+    ["ls", "70000-3000"],
+    ["ls", "3010-3000"],
+    ["ls", "30x"],
+    ["ls", "3000-"],
+    ["ls", "-"],
+    ["ls", "-3000"],
+    ["ls", "1-2-3"],
+    ["ls", "٣٠٠٠"],
+    ["ls", "--bogus"],
+    ["ls", "--udp=yes"],
+    ["ls", "--js=1"],
+    ["ls", "--help=x"],
+    ["ls", "-h=x"],
+    ["ls", "--", "--json"],
+    ["who"],
+    ["who", "--json"],
+    ["check", "-q", "--json", "1"],
+    ["check", "--json", "--q", "1"],
+    ["check", "-qj", "1"],
+    ["free", "3000"],
+    ["free", "--prefer"],
+    ["free", "--prefer", "x"],
+    ["free", "--prefer=0"],
+    ["free", "--pre", "70000"],
+    ["free", "--prefer", "3000", "--reserve"],
+    ["wait", "--timeout", "-1", "3000"],
+    ["wait", "--timeout=nan", "3000"],
+    ["wait", "--timeout=inf", "3000"],
+    ["wait", "--timeout=1e999", "3000"],
+    ["wait", "--timeout=0x10", "3000"],
+    ["wait", "--timeout=1__0", "3000"],
+    ["wait", "--timeout=_1", "3000"],
+    ["wait", "--timeout=1_", "3000"],
+    ["wait", "--timeout=.", "3000"],
+    ["wait", "--timeout=", "3000"],
+    ["wait", "--tim"],
+    ["wait", "--listening=1", "3000"],
+    ["kill", "--timeout=-1", "3000"],
+    ["kill", "--kill-after", "x", "3000"],
+    ["kill", "--kill=-0.5", "3000"],
+    ["kill", "--dry", "--bogus", "3000"],
+    ["kill", "3000", "--ti"],
+    ["watch", "--timeout", "soon"],
+    ["completion", "tcsh"],
+    ["completion", "bash", "zsh"],
+    ["completion", "--", "bash", "3000"],
+    ["completion", "--listening=x"],
+    ["ls", "bad\x1b]0;title\x07"],
+    ["ls", "--bad\nline"],
+    ["ls", "na\u202eme"],
+]
+
+
+@pytest.mark.parametrize("args", BAD_CALLS, ids=repr)
+def test_a_bad_call_is_refused_in_the_python_commands_words(args: list[str]) -> None:
+    native, python = both(args)
+    assert native == python
+    code, stdout, stderr = native
+    assert (code, stdout) == (2, "")
+    assert stderr.startswith("velmor: error: ") and stderr.count("\n") == 1
+    assert stderr.isprintable() or stderr[:-1].isprintable()
+
+
+def test_bytes_that_are_not_utf8_in_a_call_are_escaped_as_the_python_command_escapes_them() -> None:
+    args = [os.fsdecode(b"ls"), os.fsdecode(b"30\xff\xfe")]
+    native, python = both(args)
+    assert native == python
+    assert "\\udcff\\udcfe" in native[2]
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["wait", "--timeout", "1_0.5e-1_0", "--list", "-h"],
+        ["wait", "--timeout=+1.", "-h"],
+        ["wait", "--timeout", " \t2.5\n", "-h"],
+        ["wait", "--timeout=-0", "-h"],
+        ["free", "--prefer", "0080", "--he"],
+    ],
+)
+def test_values_the_python_command_takes_are_taken(args: list[str]) -> None:
+    native, python = both(args)
+    assert native == python and native[0] == 0
+
+
+# --- ls -------------------------------------------------------------------------------
+
+
+def ls_both(*args: str) -> tuple[tuple[int, str, str], tuple[int, str, str]]:
+    return both(["ls", *args])
+
+
+@pytest.mark.parametrize(
+    "args", [[], ["--udp"], ["--json"], ["--udp", "--json"], ["{port}"], ["{port}", "--json"], ["--", "{port}"]]
+)
+def test_ls_is_the_python_commands(inside: None, start_holder: Callable[..., Holder], args: list[str]) -> None:
+    holders = [start_holder(kinds="tcp,udp,tcp6"), start_holder(kinds="dual-stack"), start_holder(kinds="any,udp"),
+               start_holder(kinds="v6only-any,at-127.0.0.2,at-127.0.0.10")]
+    port = str(holders[0].port)
+    native, python = ls_both(*[word.replace("{port}", port) for word in args])
+    assert native == python
+    assert native[0] == 0 and native[2] == ""
+    if "--json" in args:
+        assert json.loads(native[1]) == json.loads(python[1])
+    else:
+        assert str(holders[0].pid) in native[1]
+
+
+def test_ls_lists_addresses_in_numeric_order_in_both(inside: None, start_holder: Callable[..., Holder]) -> None:
+    holder = start_holder(kinds="at-127.0.0.10,at-127.0.0.2,at-127.0.0.9")
+    native, python = ls_both(str(holder.port))
+    assert native == python
+    addresses = [line.split()[1] for line in native[1].splitlines()[1:]]
+    assert addresses == ["127.0.0.2", "127.0.0.9", "127.0.0.10"]
+
+
+@pytest.mark.parametrize("name", ["1b5d303b7469746c6507", "0d0a666f726765640a", "e280ae6b63616c62", "ff6f6464fe"])
+def test_ls_escapes_a_process_name_as_the_python_command_does(
+    inside: None, start_holder: Callable[..., Holder], name: str
+) -> None:
+    holder = start_holder(kinds=f"tcp,udp,name-{name}")
+    for args in ([str(holder.port)], [str(holder.port), "--json"], ["--udp"]):
+        native, python = ls_both(*args)
+        assert native == python
+        if "--json" in args:
+            document = json.loads(native[1])
+            assert document == json.loads(python[1])
+            assert document["sockets"][0]["processes"][0]["name"] == bytes.fromhex(name).decode("utf-8", "replace")
+        else:
+            assert all(line.isprintable() for line in native[1].splitlines())
+
+
+def test_ls_of_ports_where_nothing_listens(inside: None) -> None:
+    for args in (["1-1024"], ["1-1024", "--json"], ["--udp", "7", "--json"]):
+        native, python = ls_both(*args)
+        assert native == python and native[0] == 0
+
+
+def test_ls_of_a_listener_held_by_no_process(inside: None) -> None:
+    from conftest import Ghost
+
+    ghost = Ghost()
+    try:
+        for args in ([str(ghost.port)], [str(ghost.port), "--json"]):
+            native, python = ls_both(*args)
+            assert native == python
+        assert " - " in native[1] or '"processes": []' in native[1]
+    finally:
+        ghost.close()
+
+
+# --- an answer that cannot be written -------------------------------------------------
+
+ANSWERS = [["--version"], ["--help"], ["kill", "--help"], ["ls"], ["ls", "--json"], ["ls", "--udp"]]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", ANSWERS)
+def test_a_full_disk_is_named_as_such(inside: None, held_port: Holder, args: list[str]) -> None:
+    with open("/dev/full", "wb") as full:
+        native, python = both(args, stdout=full)
+    assert native == python == (1, "", "velmor: cannot write the answer: no space left on device\n")
+
+
+@pytest.mark.parametrize("args", ANSWERS)
+def test_a_closed_stdout_is_named_as_such(inside: None, held_port: Holder, args: list[str]) -> None:
+    native, python = both(args, stdout=subprocess.DEVNULL, close_fds=True, preexec_fn=lambda: os.close(1))
+    assert native == python == (1, "", "velmor: cannot write the answer: standard output is closed\n")
+
+
+@pytest.mark.parametrize("args", ANSWERS)
+def test_a_reader_that_has_gone_ends_it_quietly(inside: None, held_port: Holder, args: list[str]) -> None:
+    answers = []
+    for command in ([str(NATIVE)], PYTHON_COMMAND):
+        read, write = os.pipe()
+        os.close(read)  # the reader is gone before the first write
+        try:
+            answers.append(run(command, args, stdout=write, env=environment()))
+        finally:
+            os.close(write)
+    assert answers[0] == answers[1] == (1, "", "")
+
+
+def test_a_closed_stderr_drops_the_diagnostic_only() -> None:
+    answers = [
+        subprocess.run([*command, "ls", "0"], capture_output=False, stdout=subprocess.PIPE, timeout=60,
+                       preexec_fn=lambda: os.close(2))
+        for command in ([str(NATIVE)], PYTHON_COMMAND)
+    ]
+    assert [(answer.returncode, answer.stdout) for answer in answers] == [(2, b"")] * 2
+
+
