@@ -283,3 +283,99 @@ def test_a_closed_stderr_drops_the_diagnostic_only() -> None:
     assert [(answer.returncode, answer.stdout) for answer in answers] == [(2, b"")] * 2
 
 
+
+
+# --- wait ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["{held}", "--timeout", "0.2"],
+        ["{held}", "{free}", "--timeout=0"],
+        ["{free}", "--timeout", "0"],
+        ["{free}", "{held}", "--listening", "--timeout", "0.1"],
+        ["{held}", "--listening", "--tim", "0"],
+        ["{free}", "--listening", "--timeout", "1e-3"],
+    ],
+)
+def test_wait_answers_as_the_python_command(inside: None, held_port: Holder, args: list[str]) -> None:
+    from conftest import unused_port
+
+    free = str(unused_port())
+    words = [word.replace("{held}", str(held_port.port)).replace("{free}", free) for word in args]
+    native, python = both(["wait", *words])
+    assert native == python
+    assert native[1] == ""
+
+
+def test_wait_ends_once_the_port_is_free(inside: None, held_port: Holder) -> None:
+    waiting = subprocess.Popen([str(NATIVE), "wait", str(held_port.port), "--timeout", "60"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        held_port.stop()
+        assert waiting.wait(timeout=30) == 0
+        assert waiting.communicate() == (b"", b"")
+    finally:
+        if waiting.poll() is None:
+            waiting.kill()
+            waiting.communicate()
+
+
+def _read_until(fd: int, text: str, seconds: float = 20) -> str:
+    import select
+    import time
+
+    seen = ""
+    deadline = time.monotonic() + seconds
+    while text not in seen:
+        remaining = deadline - time.monotonic()
+        assert remaining > 0, f"never showed {text!r}; showed {seen!r}"
+        if select.select([fd], [], [], remaining)[0]:
+            seen += os.read(fd, 4096).decode()
+    return seen
+
+
+def _read_to_end(fd: int) -> str:
+    """What is left to read on a pty whose other end has closed."""
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # EIO: the other end is gone
+            return seen.decode()
+        if not chunk:
+            return seen.decode()
+        seen += chunk
+
+
+@pytest.mark.parametrize("listening", [False, True])
+def test_ctrl_c_during_a_wait_on_a_terminal_clears_its_line_and_exits_130(
+    inside: None, held_port: Holder, listening: bool
+) -> None:
+    import pty
+
+    from conftest import unused_port
+
+    port = unused_port() if listening else held_port.port
+    goal = "be listened on" if listening else "be free"
+    master, slave = pty.openpty()
+    waiting = subprocess.Popen(
+        [str(NATIVE), "wait", str(port), "--timeout", "120", *(["--listening"] if listening else [])],
+        stdout=subprocess.PIPE, stderr=slave, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    os.close(slave)
+    try:
+        # The line shows once the wait runs: Ctrl-C then meets the program's handler.
+        shown = _read_until(master, f"waiting for port {port} to {goal}... 0s")
+        assert shown.startswith("\r\x1b[K")
+        waiting.send_signal(signal.SIGINT)
+        assert waiting.wait(timeout=30) == 130
+        assert (shown + _read_to_end(master)).endswith("\r\x1b[K")
+    finally:
+        if waiting.poll() is None:
+            waiting.kill()
+            waiting.wait()
+        os.close(master)
+        assert waiting.stdout is not None
+        waiting.stdout.close()

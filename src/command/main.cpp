@@ -25,7 +25,10 @@ constexpr std::string_view version = VELMOR_VERSION;
 
 // Ctrl-C ends the command at once, whatever it is doing: nothing it holds
 // outlives the process.
-extern "C" void interrupted(int) { ::_exit(exit_interrupted); }
+extern "C" void interrupted(int) {
+    clear_status_line_on_interrupt();
+    ::_exit(exit_interrupted);
+}
 
 void install_signal_handlers() {
     struct sigaction action {};
@@ -48,6 +51,7 @@ int not_built_in(const Arguments& arguments) {
 int run_command(const Arguments& arguments, Answer& answer) {
     const std::string_view name = arguments.command->name;
     if (name == "ls") return run_ls(arguments, answer);
+    if (name == "wait") return run_wait(arguments, answer);
     return not_built_in(arguments);
 }
 
