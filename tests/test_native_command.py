@@ -379,3 +379,30 @@ def test_ctrl_c_during_a_wait_on_a_terminal_clears_its_line_and_exits_130(
         os.close(master)
         assert waiting.stdout is not None
         waiting.stdout.close()
+
+
+# --- completion -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [["bash"], ["zsh"], ["fish"], [], ["bash", "--listening-ports"], ["--", "zsh"]])
+def test_completion_scripts_are_the_python_commands(args: list[str]) -> None:
+    native, python = both(["completion", *args])
+    assert native == python
+    assert native[0] in (0, 2)
+
+
+def test_completion_offers_the_listening_ports_with_their_names(
+    inside: None, start_holder: Callable[..., Holder]
+) -> None:
+    named = start_holder(kinds="tcp,tcp6,name-7765620a736572766572")
+    shared = start_holder(kinds="any,workers-2")
+    hidden = __import__("conftest").Ghost()
+    try:
+        native, python = both(["completion", "--listening-ports"])
+    finally:
+        hidden.close()
+    assert native == python
+    lines = dict(line.split("\t") for line in native[1].splitlines())
+    assert lines[str(named.port)] == "web\\nserver"
+    assert lines[str(hidden.port)] == "not visible"
+    assert str(shared.port) in lines

@@ -24,6 +24,7 @@ void require_descriptors(int shortage, const char* doing);
 
 int run_ls(const Arguments& arguments, Answer& answer);
 int run_wait(const Arguments& arguments, Answer& answer);
+int run_completion(const Arguments& arguments, Answer& answer);
 
 // Clears the status line of a wait, if one shows (for Ctrl-C; async-signal-safe).
 void clear_status_line_on_interrupt() noexcept;
