@@ -406,3 +406,61 @@ def test_completion_offers_the_listening_ports_with_their_names(
     assert lines[str(named.port)] == "web\\nserver"
     assert lines[str(hidden.port)] == "not visible"
     assert str(shared.port) in lines
+
+
+# --- check ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kinds", ["tcp", "bound", "connected", "udp", "dual-stack,udp", "tcp6", "workers-2,any"])
+@pytest.mark.parametrize("flags", [[], ["--json"], ["-q"]])
+def test_check_answers_as_the_python_command(
+    inside: None, start_holder: Callable[..., Holder], kinds: str, flags: list[str]
+) -> None:
+    from conftest import unused_port
+
+    holder = start_holder(kinds=kinds)
+    native, python = both(["check", str(holder.port), str(unused_port()), *flags])
+    assert native == python
+    assert native[0] == (0 if kinds == "udp" else 1)
+    if "--json" in flags:
+        assert json.loads(native[1]) == json.loads(python[1])
+
+
+@pytest.mark.parametrize("flags", [[], ["--json"]])
+def test_check_of_time_wait_of_a_ghost_and_of_a_privileged_port(inside: None, flags: list[str]) -> None:
+    from conftest import Ghost, leave_time_wait, unused_port
+
+    lingering = unused_port()
+    leave_time_wait(lingering)
+    ghost = Ghost()
+    try:
+        native, python = both(["check", str(lingering), str(ghost.port), "80", *flags])
+    finally:
+        ghost.close()
+    assert native == python and native[0] == 1
+
+
+def test_check_as_another_user_says_what_it_cannot_see(inside: None, start_holder: Callable[..., Holder]) -> None:
+    import shutil
+
+    from conftest import AS_NOBODY
+
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv")
+    holder = start_holder(kinds="tcp")
+    bound = start_holder(kinds="bound")
+    args = ["check", str(holder.port), str(bound.port), "80"]
+    native = run([*AS_NOBODY, str(NATIVE)], args, env=environment())
+    python = run([*AS_NOBODY, *PYTHON_COMMAND], args, env=environment())
+    assert native == python and native[0] == 1
+    assert native[1].count("that is not visible to you (try sudo)") == 2
+    # The candidates are every process whose descriptors nobody may read:
+    # the machine's, which come and go between two runs.
+    documents = []
+    for command in ([str(NATIVE)], PYTHON_COMMAND):
+        code, stdout, _ = run([*AS_NOBODY, *command], [*args, "--json"], env=environment())
+        document = json.loads(stdout)
+        assert code == 1 and all(port.pop("candidates") for port in document["ports"][:2])
+        documents.append(document)
+    assert documents[0] == documents[1]
+    assert [port["hidden"] for port in documents[0]["ports"]] == ["unreadable", "unreadable", None]

@@ -33,6 +33,8 @@ std::string described_with_user(const TableProcess& process) {
     return (name.empty() ? "?" : name) + " (pid " + std::to_string(process.pid) + ", " + user_text(process.uid) + ")";
 }
 
+}  // namespace
+
 std::string candidates_text(const std::vector<TableProcess>& candidates) {
     std::string shown;
     for (std::size_t i = 0; i < candidates.size() && i < candidates_shown; ++i) {
@@ -41,6 +43,8 @@ std::string candidates_text(const std::vector<TableProcess>& candidates) {
     if (candidates.size() > candidates_shown) shown += " and " + std::to_string(candidates.size() - candidates_shown) + " more";
     return shown;
 }
+
+namespace {
 
 std::string_view without_trailing_spaces(std::string_view line) {
     while (!line.empty() && line.back() == ' ') line.remove_suffix(1);

@@ -43,6 +43,8 @@ struct HiddenEvidence {
 // socket's owner and what this process sees of the system's processes.
 HiddenEvidence hidden_evidence(const std::vector<TableProcess>& unreadable, std::optional<std::uint32_t> owner_uid,
                                platform::ProcessView view);
+// The possible holders, the first few by name, pid and user.
+std::string candidates_text(const std::vector<TableProcess>& candidates);
 // The COMMAND cell of a socket whose holder is not seen.
 std::string hidden_cell(const HiddenEvidence& evidence);
 
