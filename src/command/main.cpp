@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -96,6 +97,8 @@ int main(int argc, char** argv) {
         say("velmor: " + failure.why);
     } catch (const std::bad_alloc&) {
         say("velmor: out of memory");
+    } catch (const std::exception& failure) {
+        say(std::string("velmor: ") + failure.what());
     }
     return exit_fail;
 }
