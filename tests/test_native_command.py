@@ -207,7 +207,9 @@ def test_ls_lists_addresses_in_numeric_order_in_both(inside: None, start_holder:
     assert addresses == ["127.0.0.2", "127.0.0.9", "127.0.0.10"]
 
 
-@pytest.mark.parametrize("name", ["1b5d303b7469746c6507", "0d0a666f726765640a", "e280ae6b63616c62", "ff6f6464fe"])
+@pytest.mark.parametrize(
+    "name", ["1b5d303b7469746c6507", "0d0a666f726765640a", "e280ae6b63616c62", "ff6f6464fe", "f09f98806f6b", "225c7f09"]
+)
 def test_ls_escapes_a_process_name_as_the_python_command_does(
     inside: None, start_holder: Callable[..., Holder], name: str
 ) -> None:
@@ -221,6 +223,38 @@ def test_ls_escapes_a_process_name_as_the_python_command_does(
             assert document["sockets"][0]["processes"][0]["name"] == bytes.fromhex(name).decode("utf-8", "replace")
         else:
             assert all(line.isprintable() for line in native[1].splitlines())
+
+
+def on_a_terminal(command: list[str], columns: int) -> tuple[int, str]:
+    """What `command` writes to a terminal of `columns` columns, and its exit code."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    process = subprocess.Popen(command, stdout=slave, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                               env=environment("300"))
+    os.close(slave)
+    try:
+        code = process.wait(timeout=60)
+        return code, _read_to_end(master).replace("\r\n", "\n")
+    finally:
+        os.close(master)
+
+
+@pytest.mark.parametrize("columns", [20, 61, 200])
+def test_ls_on_a_terminal_cuts_its_lines_to_the_width_as_the_python_command_does(
+    inside: None, start_holder: Callable[..., Holder], columns: int
+) -> None:
+    holder = start_holder(kinds="tcp,name-c3a9c3a9c3a9c3a9")  # a name of characters wider than a byte
+    native = on_a_terminal([str(NATIVE), "ls", str(holder.port)], columns)
+    python = on_a_terminal([*PYTHON_COMMAND, "ls", str(holder.port)], columns)
+    assert native == python and native[0] == 0
+    lines = native[1].splitlines()
+    assert max(len(line) for line in lines) <= columns
+    assert lines[1].endswith("...")
 
 
 def test_ls_of_ports_where_nothing_listens(inside: None) -> None:
@@ -440,7 +474,7 @@ def test_check_of_time_wait_of_a_ghost_and_of_a_privileged_port(inside: None, fl
     assert native == python and native[0] == 1
 
 
-def test_check_as_another_user_says_what_it_cannot_see(inside: None, start_holder: Callable[..., Holder]) -> None:
+def test_check_and_ls_as_another_user_say_what_they_cannot_see(inside: None, start_holder: Callable[..., Holder]) -> None:
     import shutil
 
     from conftest import AS_NOBODY
@@ -454,6 +488,10 @@ def test_check_as_another_user_says_what_it_cannot_see(inside: None, start_holde
     python = run([*AS_NOBODY, *PYTHON_COMMAND], args, env=environment())
     assert native == python and native[0] == 1
     assert native[1].count("that is not visible to you (try sudo)") == 2
+    for listing in (["ls", str(holder.port)], ["ls", "--json"], ["ls", "--udp"]):
+        native_listing = run([*AS_NOBODY, str(NATIVE)], listing, env=environment())
+        assert native_listing == run([*AS_NOBODY, *PYTHON_COMMAND], listing, env=environment())
+    assert "(not visible: try sudo)" in native_listing[1]
     # The candidates are every process whose descriptors nobody may read:
     # the machine's, which come and go between two runs.
     documents = []
