@@ -24,6 +24,7 @@ void require_descriptors(int shortage, const char* doing);
 
 int run_ls(const Arguments& arguments, Answer& answer);
 int run_check(const Arguments& arguments, Answer& answer);
+int run_free(const Arguments& arguments, Answer& answer);
 int run_wait(const Arguments& arguments, Answer& answer);
 int run_completion(const Arguments& arguments, Answer& answer);
 
