@@ -291,6 +291,7 @@ TABLE = [
     Function("processes", _table.processes, {"pids": pid_lists},
              list_of(lambda e: e is None or (type(e) is tuple and len(e) == 6))),
     Function("process_view", _table.process_view, {}, lambda a: a in ("every", "own-namespace", "foreign"), required=0),
+    Function("printable", _table.printable, {"text": st.text() | scalars}, lambda a: type(a) is str and a.isprintable()),
     Function("stop", _table.stop, {**stopping, "signal": st.integers(0, 70) | scalars, "force": flags},
              lambda a: type(a) is tuple and len(a) == 7 and list_of(raw_socket)(a[2][0]), always=("dry_run",)),
     Function("wait", _table.wait, {"ports": port_lists, "listening": flags, "timeout": no_wait, "pid": st.none() | pids,

@@ -91,6 +91,8 @@ CASES: dict[str, tuple[int, Callable[[Ports], Made]]] = {
     "pids_are_ours": (READS, plain(lambda: answers(_table.pids_are_ours, expected=lambda ours: type(ours) is bool))),
     "process_view": (READS, plain(lambda: answers(
         _table.process_view, expected=lambda view: view in ("every", "own-namespace", "foreign")))),
+    "printable": (CHEAP, plain(lambda: answers(_table.printable, "\x1b\u202e", expected="\\x1b\\u202e"))),
+    "printable-surrogate": (CHEAP, plain(lambda: answers(_table.printable, "\udcff", expected="\\udcff"))),
     "is_free-free": (READS, on("free", lambda port, p: answers(
         velmor.is_free, port, expected=True, rarely=lambda got: got is False))),
     "is_free-held": (READS, on("held", lambda port, p: answers(velmor.is_free, port, expected=False))),

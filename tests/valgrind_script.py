@@ -70,6 +70,7 @@ def socket_table_paths() -> None:
             assert [p.pid for s in velmor.listeners(port) for p in s.processes] == [pid]
             assert velmor.status(port).state == "listening" and not velmor.is_free(port)
             velmor.sockets(udp=True)
+            assert [velmor._table.printable(t) for t in ("\x1b\u202e", "\udcff")] == ["\\x1b\\u202e", "\\udcff"]
             reserved = velmor.reserve()
             assert velmor.status(reserved).state == "free"
             assert velmor.wait_until_listening(port, 1, pid=pid)

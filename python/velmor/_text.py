@@ -7,15 +7,13 @@ such string passes through printable() before it reaches a terminal or a
 line of text, so that it shows as what it is and cannot retitle a terminal,
 rewrite a line or forge one. JSON is left alone: its own escaping keeps each
 value inside its string.
+
+The escape is the engine's, so that the package and the command show the
+same text, whichever Unicode database the interpreter carries.
 """
 
 from __future__ import annotations
 
+from velmor._table import printable
 
-def printable(text: str) -> str:
-    """`text` with every character that is not printable written as its
-    Python escape (\\x1b, \\n, \\t, \\u202e, \\udcff): the result is one line
-    of printable characters, and escaping it again changes nothing."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+__all__ = ["printable"]

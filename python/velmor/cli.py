@@ -709,9 +709,16 @@ def _run(argv: Sequence[str] | None) -> int:
 _NO_ANSWER = (errno.EMFILE, errno.ENFILE, errno.EOPNOTSUPP)
 
 
+# Set once main() runs: the installed command's Ctrl-C handler ends the
+# process at once before that, and raises KeyboardInterrupt after it.
+running = False
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the tool on `argv` (default: sys.argv[1:]); return the exit code."""
+    global running
     try:
+        running = True
         return _run(argv)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED

@@ -24,6 +24,7 @@
 #include "core/sockets/socket_table.hpp"
 #include "core/system/clock.hpp"
 #include "core/system/poll_loop.hpp"
+#include "core/system/printable.hpp"
 #include "core/terminate/stop_port_holders.hpp"
 #include "core/terminate/stop.hpp"
 
@@ -329,6 +330,17 @@ OwnedRef stop_between_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return list;
 }
 
+// printable_utf8(data): the escape of bytes as the system gives them (the
+// command's path), as a str.
+OwnedRef printable_utf8_hook(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionSpec spec{"printable_utf8", {"data"}, 1, 1};
+    BoundArguments bound = bind_arguments(spec, args, nargs, kwnames);
+    if (!PyBytes_Check(bound[0])) throw type_mismatch(bound[0], "bytes");
+    const std::string_view data(PyBytes_AsString(bound[0]), static_cast<std::size_t>(PyBytes_Size(bound[0])));
+    const std::string escaped = text::printable(data);
+    return require_new(PyUnicode_DecodeUTF8(escaped.data(), static_cast<Py_ssize_t>(escaped.size()), "strict"));
+}
+
 template <Body hook>
 constexpr PyMethodDef method(const char* name) {
     return function_record<hook>(name, nullptr);
@@ -346,6 +358,7 @@ PyMethodDef methods[] = {
     method<listed_socket_ids_hook>("listed_socket_ids"),
     method<stop_between_hook>("stop_between"),
     method<end_thread_in_fence_hook>("end_thread_in_fence"),
+    method<printable_utf8_hook>("printable_utf8"),
     method<bodies::is_available>("is_available"),
     method<bodies::find_free>("find_free"),
     method<bodies::wait_until_free>("wait_until_free"),

@@ -167,4 +167,9 @@ int signal_number(PyObject* object, int absent) {
     return static_cast<int>(integer_in(object, {"signal", "signal"}, 1, 64));
 }
 
+PyObject* text(PyObject* object, std::string_view name) {
+    if (!PyUnicode_Check(object)) throw wrong_type(name, "a str", object);
+    return object;
+}
+
 }  // namespace velmor::table_arguments

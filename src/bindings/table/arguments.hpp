@@ -40,5 +40,7 @@ std::optional<std::vector<platform::Pid>> optional_pids(PyObject* object, std::s
 bool flag(PyObject* object, std::string_view name, bool absent = false);
 // A signal number from 1 to 64; absent gives `absent`.
 int signal_number(PyObject* object, int absent);
+// A str (or a subclass of it), borrowed.
+PyObject* text(PyObject* object, std::string_view name);
 
 }  // namespace velmor::table_arguments

@@ -18,6 +18,7 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef printable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Raises OSError(error, ...) for a call that ran out of descriptors (EMFILE
 // or ENFILE) while it `doing`: a short answer is no answer. Needs the lock.

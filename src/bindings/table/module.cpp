@@ -43,6 +43,11 @@ PyMethodDef functions[] = {
                                       "processes(pids)\n--\n\n"
                                       "Per pid, (pid, parent, name, cmd, uid, descriptors_readable), or None when no such\n"
                                       "process exists."),
+    function_record<table_bodies::printable>(
+        "printable",
+        "printable(text)\n--\n\n"
+        "`text` with every character that is not printable written as its escape (\\x1b, \\n,\n"
+        "\\u202e): one line of printable characters, the same that the command shows."),
     function_record<table_bodies::process_view>(
         "process_view",
         "process_view()\n--\n\n"

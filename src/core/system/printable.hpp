@@ -1,0 +1,32 @@
+#pragma once
+// The one escape for text from the system.
+//
+// Process names, command lines, user names and paths are chosen by whoever
+// starts a process or names a user: any local user can put a terminal
+// escape, a carriage return, a newline or a right-to-left override into
+// them. Every such string passes through printable() before it reaches a
+// terminal or a line of text, so that it shows as what it is and cannot
+// retitle a terminal, rewrite a line or forge one. JSON is left alone: its
+// own escaping keeps each value inside its string.
+
+#include <string>
+#include <string_view>
+
+namespace velmor::text {
+
+// `utf8` with every character that is not printable written as its
+// escape (\x1b, \n, \t, \u202e, \U000e0001): one line of printable
+// characters, which escaping again leaves as it is. A byte sequence that
+// is not UTF-8 reads as U+FFFD, as the package decodes the system's text.
+std::string printable(std::string_view utf8);
+
+// The same for text already decoded into code points, which may hold lone
+// surrogates (each is escaped: \udcff).
+std::string printable(std::u32string_view code_points);
+
+// Whether a code point shows as itself: not a control, format, surrogate,
+// private-use or unassigned character, nor a separator other than the
+// space.
+bool is_printable(char32_t code_point) noexcept;
+
+}  // namespace velmor::text
