@@ -502,3 +502,18 @@ def test_check_and_ls_as_another_user_say_what_they_cannot_see(inside: None, sta
         documents.append(document)
     assert documents[0] == documents[1]
     assert [port["hidden"] for port in documents[0]["ports"]] == ["unreadable", "unreadable", None]
+
+
+# --- no descriptor left ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [["ls"], ["ls", "--json"], ["completion", "--listening-ports"]])
+def test_no_descriptor_left_is_one_line_and_no_answer(inside: None, held_port: Holder, args: list[str]) -> None:
+    import resource
+
+    def one_descriptor_beyond_the_standard_ones() -> None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))
+
+    code, stdout, stderr = run([str(NATIVE)], args, preexec_fn=one_descriptor_beyond_the_standard_ones)
+    assert (code, stdout) == (1, "")
+    assert stderr == "velmor: Too many open files: no descriptor left to read the socket tables and the processes\n"
