@@ -225,8 +225,9 @@ def test_ls_escapes_a_process_name_as_the_python_command_does(
             assert all(line.isprintable() for line in native[1].splitlines())
 
 
-def on_a_terminal(command: list[str], columns: int) -> tuple[int, str]:
-    """What `command` writes to a terminal of `columns` columns, and its exit code."""
+def on_a_terminal(command: list[str], columns: int, env: dict[str, str] | None = None) -> tuple[int, str]:
+    """What `command` writes to a terminal of `columns` columns (COLUMNS set
+    to 300 unless `env` says otherwise), and its exit code."""
     import fcntl
     import pty
     import struct
@@ -235,7 +236,7 @@ def on_a_terminal(command: list[str], columns: int) -> tuple[int, str]:
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     process = subprocess.Popen(command, stdout=slave, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                               env=environment("300"))
+                               env=environment("300") if env is None else env)
     os.close(slave)
     try:
         code = process.wait(timeout=60)
@@ -517,3 +518,32 @@ def test_no_descriptor_left_is_one_line_and_no_answer(inside: None, held_port: H
     code, stdout, stderr = run([str(NATIVE)], args, preexec_fn=one_descriptor_beyond_the_standard_ones)
     assert (code, stdout) == (1, "")
     assert stderr == "velmor: Too many open files: no descriptor left to read the socket tables and the processes\n"
+
+
+@pytest.mark.parametrize("command", [[], ["kill"], ["completion"]])
+def test_help_on_a_terminal_wraps_to_its_width(command: list[str]) -> None:
+    answers = {}
+    for columns in (0, 45, 100):
+        native = on_a_terminal([str(NATIVE), *command, "--help"], columns, environment())
+        python = on_a_terminal([*PYTHON_COMMAND, *command, "--help"], columns, environment())
+        assert native == python and native[0] == 0
+        answers[columns] = native[1]
+    # A terminal that gives no width (0) gets the narrowest help, 30 columns.
+    assert len(answers[0].splitlines()) > len(answers[45].splitlines()) > len(answers[100].splitlines())
+    assert answers[0].split() == answers[100].split()
+
+
+def test_wait_for_a_listener_ends_once_one_listens(inside: None, start_holder: Callable[..., Holder]) -> None:
+    from conftest import unused_port
+
+    port = unused_port()
+    waiting = subprocess.Popen([str(NATIVE), "wait", str(port), "--listening", "--timeout", "60"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        start_holder(port, kinds="tcp6")
+        assert waiting.wait(timeout=30) == 0
+        assert waiting.communicate() == (b"", b"")
+    finally:
+        if waiting.poll() is None:
+            waiting.kill()
+            waiting.communicate()
