@@ -109,3 +109,14 @@ else()
   file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../pyproject.toml VELMOR_VERSION_LINE REGEX "^version *= *\"")
   string(REGEX REPLACE "^version *= *\"([^\"]+)\".*" "\\1" VELMOR_VERSION "${VELMOR_VERSION_LINE}")
 endif()
+
+# velmor_command(NAME CORE): the velmor command, a native program on the
+# core CORE (src/command; no interpreter), written out as `velmor`.
+function(velmor_command name core)
+  file(GLOB command_sources CONFIGURE_DEPENDS ${VELMOR_SRC}/command/*.cpp)
+  add_executable(${name} ${command_sources})
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME velmor POSITION_INDEPENDENT_CODE ON)
+  target_link_libraries(${name} PRIVATE ${core})
+  target_compile_definitions(${name} PRIVATE VELMOR_VERSION="${VELMOR_VERSION}")
+  velmor_target_options(${name})
+endfunction()

@@ -1,10 +1,5 @@
 // is_available, find_free and wait_until_free.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstring>
-
 #include "bindings/boundary/binder.hpp"
 #include "bindings/boundary/conversions.hpp"
 #include "bindings/boundary/guard.hpp"
@@ -24,20 +19,6 @@ constexpr unsigned long long default_timeout_seconds = 30;
 constexpr std::int64_t poll_interval_ns = 100'000'000;
 
 OwnedRef python_bool(bool value) { return OwnedRef::borrow(value ? Py_True : Py_False); }
-
-// The port the system assigns to a bind of 127.0.0.1 port 0, or nothing.
-std::optional<std::uint16_t> system_chosen_port() {
-    auto listener = open_listener(0);
-    auto* fd = std::get_if<TrialListener>(&listener);
-    if (fd == nullptr) return std::nullopt;
-    sockaddr_storage address;
-    std::memset(&address, 0, sizeof address);
-    socklen_t length = sizeof address;
-    if (::getsockname(fd->get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return std::nullopt;
-    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    return std::nullopt;
-}
 
 // Polls until the port is free or the deadline has passed; the probe made
 // once the deadline is reached has the last word. Pauses are slept out in

@@ -1,15 +1,13 @@
 #pragma once
-// The defaults of the socket-table face, each written once: the bodies use
-// them, and the module hands them to the package as STOP_TIMEOUT and
-// WAIT_TIMEOUT (seconds), which its functions take as their defaults.
+// The defaults of the socket-table face: the engine's (core/defaults.hpp),
+// which the bodies use and the module hands to the package as STOP_TIMEOUT
+// and WAIT_TIMEOUT (seconds), for its functions to take as their defaults.
 
-#include <cstdint>
+#include "core/defaults.hpp"
 
 namespace velmor::table_bodies {
 
-// How long a stop waits for its targets to let go.
-inline constexpr std::int64_t default_stop_timeout_ns = 5'000'000'000;
-// How long a wait for ports lasts.
-inline constexpr std::int64_t default_wait_timeout_ns = 30'000'000'000;
+using velmor::default_stop_timeout_ns;
+using velmor::default_wait_timeout_ns;
 
 }  // namespace velmor::table_bodies

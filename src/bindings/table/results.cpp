@@ -1,13 +1,11 @@
 #include "bindings/table/results.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <string>
 #include <utility>
 
 #include "bindings/boundary/failures.hpp"
 #include "core/ports/explanations.hpp"
+#include "core/sockets/socket_text.hpp"
 
 namespace velmor::table_results {
 namespace {
@@ -41,16 +39,8 @@ OwnedRef tuple(Items&&... items) {
     return made;
 }
 
-using ports::protocol_name;
-using ports::state_name;
-
 // The address as ss writes it, without brackets.
-OwnedRef address_text(Family family, const Endpoint& endpoint) {
-    char buffer[INET6_ADDRSTRLEN] = {};
-    int af = family == Family::ipv4 ? AF_INET : AF_INET6;
-    if (::inet_ntop(af, endpoint.address.data(), buffer, sizeof buffer) == nullptr) return text("?");
-    return text(buffer);
-}
+OwnedRef address(Family family, const Endpoint& endpoint) { return text(address_text(family, endpoint)); }
 
 OwnedRef optional_uid(std::optional<std::uint32_t> uid) { return uid ? number(*uid) : none(); }
 
@@ -64,12 +54,11 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
     for (std::size_t i = 0; i < entry.holders.size(); ++i) {
         put_in_tuple(holders.get(), i, process_tuple(table.processes[entry.holders[i].process]));
     }
-    // A listening or only bound socket has no remote end.
-    bool connected = socket.state != SocketState::listen && socket.state != SocketState::close;
+    bool connected = has_remote_end(socket);
     OwnedRef v6only = socket.family == Family::ipv6 && socket.v6only ? flag(*socket.v6only) : none();
     return tuple(text(protocol_name(socket.protocol)), text(socket.family == Family::ipv4 ? "ipv4" : "ipv6"),
-                 address_text(socket.family, socket.local), number(socket.local.port),
-                 connected ? address_text(socket.family, socket.remote) : none(),
+                 address(socket.family, socket.local), number(socket.local.port),
+                 connected ? address(socket.family, socket.remote) : none(),
                  connected ? number(socket.remote.port) : none(), text(state_name(socket.protocol, socket.state)),
                  socket.uid == unknown_uid ? none() : number(socket.uid), number(socket.id), std::move(v6only),
                  std::move(holders));

@@ -24,13 +24,11 @@ namespace {
 
 constexpr FunctionSpec wait_spec{"wait", {"ports", "listening", "timeout", "pid", "progress"}, 5, 1};
 
-// Checks start every millisecond and slow down to every 5 ms: a server is
-// seen within a few milliseconds of its listen(), and a long wait costs one
-// query of the listening table (tens of microseconds) every 5 ms.
-constexpr std::int64_t first_pause_ns = 1'000'000;
-constexpr std::int64_t longest_pause_ns = 5'000'000;
-// How often `progress` is told the ports still waited for.
-constexpr std::int64_t progress_every_ns = 250'000'000;
+// The engine's pacing (core/sockets/port_wait.hpp); `progress` is told the
+// ports still waited for as often as the engine shows progress.
+constexpr std::int64_t first_pause_ns = wait_first_pause_ns;
+constexpr std::int64_t longest_pause_ns = wait_longest_pause_ns;
+constexpr std::int64_t progress_every_ns = wait_progress_every_ns;
 constexpr std::int64_t signal_check_every_ns = 50'000'000;
 
 [[noreturn]] void raise_process_error(PyObject* type, int error, const std::string& message) {

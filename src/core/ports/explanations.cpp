@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/sockets/socket_text.hpp"
 #include "core/system/printable.hpp"
 
 namespace velmor::ports {
@@ -104,50 +105,6 @@ std::string unknown_text(const PortStatus& status) {
 }
 
 }  // namespace
-
-const char* protocol_name(Protocol protocol) noexcept {
-    switch (protocol) {
-        case Protocol::tcp:
-            return "tcp";
-        case Protocol::udp:
-            return "udp";
-        case Protocol::other:
-            break;
-    }
-    return "other";
-}
-
-const char* state_name(Protocol protocol, SocketState state) noexcept {
-    if (protocol != Protocol::tcp) return state == SocketState::established ? "connected" : "bound";
-    switch (state) {
-        case SocketState::established:
-            return "established";
-        case SocketState::syn_sent:
-            return "syn-sent";
-        case SocketState::syn_recv:
-        case SocketState::new_syn_recv:
-            return "syn-recv";
-        case SocketState::fin_wait1:
-            return "fin-wait-1";
-        case SocketState::fin_wait2:
-            return "fin-wait-2";
-        case SocketState::time_wait:
-            return "time-wait";
-        case SocketState::close:
-            return "bound";
-        case SocketState::close_wait:
-            return "close-wait";
-        case SocketState::last_ack:
-            return "last-ack";
-        case SocketState::listen:
-            return "listen";
-        case SocketState::closing:
-            return "closing";
-        case SocketState::unknown:
-            break;
-    }
-    return "unknown";
-}
 
 std::optional<std::string> user_name(std::uint32_t uid) {
     static std::mutex guard;

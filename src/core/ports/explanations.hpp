@@ -14,11 +14,6 @@
 
 namespace velmor::ports {
 
-// The kernel's state names, in lower case with hyphens; a TCP socket that
-// neither listens nor connects is "bound", and so is an unconnected UDP one.
-const char* state_name(Protocol protocol, SocketState state) noexcept;
-const char* protocol_name(Protocol protocol) noexcept;
-
 // The name of a user, empty when it has none; each uid is looked up once
 // per process.
 std::optional<std::string> user_name(std::uint32_t uid);

@@ -91,4 +91,17 @@ std::vector<int> own_trials() {
     return open;
 }
 
+std::optional<std::uint16_t> system_chosen_port() {
+    auto listener = open_listener(0);
+    auto* trial = std::get_if<TrialListener>(&listener);
+    if (trial == nullptr) return std::nullopt;
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t length = sizeof address;
+    if (::getsockname(trial->get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return std::nullopt;
+    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return std::nullopt;
+}
+
 }  // namespace velmor

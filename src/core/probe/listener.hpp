@@ -3,6 +3,7 @@
 // nothing of the interpreter: callable with or without the interpreter lock.
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -42,6 +43,10 @@ bool probe_port(std::uint16_t port);
 // The same trial, telling why it failed: 0 when the port is free, otherwise
 // the error number of the step that failed.
 int probe_error(std::uint16_t port);
+
+// The port the system assigns to a trial listener on 127.0.0.1 port 0
+// (closed again at once), or nothing when it cannot be opened.
+std::optional<std::uint16_t> system_chosen_port();
 
 // True when `fd` is, right now, a trial listener of this process.
 bool is_own_trial(int fd) noexcept;

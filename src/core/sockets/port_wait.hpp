@@ -15,6 +15,15 @@
 
 namespace velmor {
 
+// The pacing of a wait, the same in every face: checks start every
+// millisecond and slow down to every 5 ms, so that a server is seen within
+// a few milliseconds of its listen() and a long wait costs one query of the
+// listening table (tens of microseconds) every 5 ms. Whoever shows progress
+// shows it this often.
+inline constexpr std::int64_t wait_first_pause_ns = 1'000'000;
+inline constexpr std::int64_t wait_longest_pause_ns = 5'000'000;
+inline constexpr std::int64_t wait_progress_every_ns = 250'000'000;
+
 struct PortWaitRequest {
     std::vector<std::uint16_t> ports;  // 1-65535, without repeats
     bool listening = false;            // wait for listeners, not for free ports

@@ -143,6 +143,37 @@ std::string printable(std::string_view utf8) {
     return out;
 }
 
+std::string repaired(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        const Decoded character = decode_at(bytes, at);
+        if (character.valid) {
+            out.append(bytes.substr(at, character.length));
+        } else {
+            out += replacement_utf8;
+        }
+        at += character.length;
+    }
+    return out;
+}
+
+std::u32string with_escaped_bytes(std::string_view bytes) {
+    std::u32string out;
+    out.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        const Decoded character = decode_at(bytes, at);
+        if (character.valid) {
+            out += character.code_point;
+            at += character.length;
+        } else {
+            out += static_cast<char32_t>(0xDC00 + static_cast<unsigned char>(bytes[at]));
+            ++at;
+        }
+    }
+    return out;
+}
+
 std::string printable(std::u32string_view code_points) {
     std::string out;
     out.reserve(code_points.size() + 8);

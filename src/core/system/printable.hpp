@@ -24,6 +24,15 @@ std::string printable(std::string_view utf8);
 // surrogates (each is escaped: \udcff).
 std::string printable(std::u32string_view code_points);
 
+// `bytes` as valid UTF-8: every ill-formed piece reads as U+FFFD, as the
+// package decodes the system's text (for JSON, which must be UTF-8).
+std::string repaired(std::string_view bytes);
+
+// `bytes` as code points, every byte that is not part of a UTF-8 character
+// as a lone surrogate U+DC80-U+DCFF: how the interpreter reads the words of
+// a command line, so that the command names a bad word as Python would.
+std::u32string with_escaped_bytes(std::string_view bytes);
+
 // Whether a code point shows as itself: not a control, format, surrogate,
 // private-use or unassigned character, nor a separator other than the
 // space.

@@ -1,0 +1,109 @@
+#include "command/json.hpp"
+
+#include <cstdio>
+
+namespace velmor::command {
+namespace {
+
+void newline(std::string& out, std::size_t depth) {
+    out += '\n';
+    out.append(depth * 2, ' ');
+}
+
+void escape_unit(std::string& out, unsigned unit) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
+    out += buffer;
+}
+
+// The code point that starts at `at` in valid UTF-8, and its length.
+char32_t code_point(std::string_view utf8, std::size_t at, std::size_t& length) {
+    const auto lead = static_cast<unsigned char>(utf8[at]);
+    length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length && at + k < utf8.size(); ++k) {
+        point = (point << 6) | (static_cast<unsigned char>(utf8[at + k]) & 0x3F);
+    }
+    return point;
+}
+
+}  // namespace
+
+std::string json_string(std::string_view utf8) {
+    std::string out = "\"";
+    for (std::size_t at = 0; at < utf8.size();) {
+        std::size_t length = 1;
+        const char32_t point = code_point(utf8, at, length);
+        at += length;
+        switch (point) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\b': out += "\\b"; continue;
+            case '\f': out += "\\f"; continue;
+            default: break;
+        }
+        if (point >= 0x20 && point < 0x7F) {
+            out += static_cast<char>(point);
+        } else if (point < 0x10000) {
+            escape_unit(out, point);
+        } else {
+            // Beyond the basic plane: a surrogate pair.
+            const char32_t offset = point - 0x10000;
+            escape_unit(out, 0xD800 + (offset >> 10));
+            escape_unit(out, 0xDC00 + (offset & 0x3FF));
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string Json::text() const {
+    std::string out;
+    write(out, 0);
+    return out;
+}
+
+void Json::write(std::string& out, std::size_t depth) const {
+    if (std::holds_alternative<std::monostate>(value_)) {
+        out += "null";
+    } else if (const bool* flag = std::get_if<bool>(&value_)) {
+        out += *flag ? "true" : "false";
+    } else if (const std::int64_t* number = std::get_if<std::int64_t>(&value_)) {
+        out += std::to_string(*number);
+    } else if (const std::string* string = std::get_if<std::string>(&value_)) {
+        out += json_string(*string);
+    } else if (const Array* array = std::get_if<Array>(&value_)) {
+        if (array->empty()) {
+            out += "[]";
+            return;
+        }
+        out += '[';
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            if (i != 0) out += ',';
+            newline(out, depth + 1);
+            (*array)[i].write(out, depth + 1);
+        }
+        newline(out, depth);
+        out += ']';
+    } else if (const Object* object = std::get_if<Object>(&value_)) {
+        if (object->empty()) {
+            out += "{}";
+            return;
+        }
+        out += '{';
+        for (std::size_t i = 0; i < object->size(); ++i) {
+            if (i != 0) out += ',';
+            newline(out, depth + 1);
+            out += json_string((*object)[i].first);
+            out += ": ";
+            (*object)[i].second.write(out, depth + 1);
+        }
+        newline(out, depth);
+        out += '}';
+    }
+}
+
+}  // namespace velmor::command
