@@ -3,13 +3,16 @@
 
     wheel_check.py elf --arch x86_64 --libc glibc WHEEL
     wheel_check.py macho --arch arm64 --minimum 11.0 WHEEL
+    wheel_check.py static --arch x86_64 PROGRAM
 
 An ELF module must be of the architecture named and need nothing but the C
 library (for musl: only the musl loader, libc.musl-<arch>.so.1; for glibc:
 its own libraries, no C++ runtime, which is linked in). A Mach-O module must
 be a thin 64-bit image of the architecture named, record a minimum macOS of
 exactly the one named (LC_BUILD_VERSION or LC_VERSION_MIN_MACOSX), and load
-only /usr/lib/libSystem.B.dylib. Both readers are small and of our own: the
+only /usr/lib/libSystem.B.dylib. A static program (the velmor command built
+alone) must be an ELF of the architecture named with no loader to ask for
+(no PT_INTERP) and no library to load. The readers are small and of our own: the
 wheel's modules are read straight from the zip, nothing runs them.
 
 Prints one line per module; exits 1 if any module fails, 2 if the wheel holds
@@ -36,10 +39,14 @@ GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "l
                    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
 
 
+PT_INTERP = 3
+
+
 @dataclass
 class ElfModule:
     arch: str
     needed: list[str]
+    interpreter: str | None = None
 
 
 def read_elf(data: bytes) -> ElfModule:
@@ -64,7 +71,14 @@ def read_elf(data: bytes) -> ElfModule:
             if tag == DT_NEEDED:
                 start = strings[4] + value
                 needed.append(data[start:data.index(b"\0", start)].decode())
-    return ElfModule(ELF_MACHINES.get(machine, f"machine {machine}"), needed)
+    phoff = struct.unpack_from("<Q", data, 32)[0]
+    phentsize, phnum = struct.unpack_from("<HH", data, 54)
+    interpreter = None
+    for i in range(phnum):
+        kind, _flags, offset, _vaddr, _paddr, size = struct.unpack_from("<IIQQQQ", data, phoff + i * phentsize)
+        if kind == PT_INTERP:
+            interpreter = data[offset:offset + size].rstrip(b"\0").decode()
+    return ElfModule(ELF_MACHINES.get(machine, f"machine {machine}"), needed, interpreter)
 
 
 def elf_problems(module: ElfModule, arch: str, libc: str) -> list[str]:
@@ -79,6 +93,17 @@ def elf_problems(module: ElfModule, arch: str, libc: str) -> list[str]:
         others = [name for name in module.needed if name not in GLIBC_LIBRARIES]
         if others:
             problems.append(f"needs {others} beyond the C library")
+    return problems
+
+
+def static_problems(program: ElfModule, arch: str) -> list[str]:
+    problems = []
+    if program.arch != arch:
+        problems.append(f"architecture {program.arch}, not {arch}")
+    if program.interpreter is not None:
+        problems.append(f"asks for the loader {program.interpreter}")
+    if program.needed:
+        problems.append(f"needs {program.needed}")
     return problems
 
 
@@ -186,6 +211,19 @@ def check(wheel: str, describe_problems) -> int:
     return 1 if failed else 0
 
 
+def check_static(path: str, arch: str) -> int:
+    with open(path, "rb") as file:
+        data = file.read()
+    try:
+        program = read_elf(data)
+        problems = static_problems(program, arch)
+        summary = f"{program.arch}, static" if not problems else program.arch
+    except (ValueError, struct.error, IndexError) as error:
+        summary, problems = "unreadable", [str(error)]
+    print(f"{path}: {summary}" + "".join(f"\n  problem: {p}" for p in problems))
+    return 1 if problems else 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     kinds = parser.add_subparsers(dest="kind", required=True)
@@ -195,9 +233,15 @@ def main(argv: list[str] | None = None) -> int:
     macho = kinds.add_parser("macho")
     macho.add_argument("--arch", required=True, choices=sorted(set(CPU_TYPES.values())))
     macho.add_argument("--minimum", required=True)
+    static = kinds.add_parser("static")
+    static.add_argument("--arch", required=True, choices=sorted(set(ELF_MACHINES.values())))
+    static.add_argument("program")
     for kind in (elf, macho):
         kind.add_argument("wheel")
     args = parser.parse_args(argv)
+
+    if args.kind == "static":
+        return check_static(args.program, args.arch)
 
     if args.kind == "elf":
         def describe(data: bytes) -> tuple[str, list[str]]:

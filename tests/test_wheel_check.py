@@ -201,3 +201,19 @@ def test_an_elf_wheel_fails_exactly_when_a_module_needs_a_cxx_runtime(tmp_path, 
     runtime = any("++" in name for m in installed for name in readelf_needed(m.__file__))
     assert wheel_check.main(["elf", "--arch", platform.machine(), "--libc", "glibc", wheel]) == int(runtime)
     assert capsys.readouterr().out.count("velmor/_") == 2
+
+
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler to make the programs")
+@pytest.mark.parametrize(("flags", "static"), [(["-static"], True), ([], False)])
+def test_a_program_passes_as_static_only_with_no_loader_and_no_library(tmp_path, capsys, flags, static):
+    source = tmp_path / "main.c"
+    source.write_text("int main(void) { return 0; }\n")
+    program = tmp_path / "program"
+    built = subprocess.run(["cc", *flags, "-o", str(program), str(source)], capture_output=True)
+    if built.returncode != 0:
+        pytest.skip(f"cc {' '.join(flags)} failed: {built.stderr.decode(errors='replace')[-200:]}")
+    assert wheel_check.main(["static", "--arch", platform.machine(), str(program)]) == int(not static)
+    out = capsys.readouterr().out
+    assert ("static" in out) == static and ("loader" in out) == (not static)
+    other = "aarch64" if platform.machine() == "x86_64" else "x86_64"
+    assert wheel_check.main(["static", "--arch", other, str(program)]) == 1
