@@ -10,17 +10,18 @@ void newline(std::string& out, std::size_t depth) {
     out.append(depth * 2, ' ');
 }
 
-void escape_unit(std::string& out, unsigned unit) {
-    char buffer[8];
-    std::snprintf(buffer, sizeof buffer, "\\u%04x", unit);
+// A UTF-16 code unit as \uXXXX.
+void escape_unit(std::string& out, char32_t unit) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(unit & 0xFFFF));
     out += buffer;
 }
 
 // The code point that starts at `at` in valid UTF-8, and its length.
 char32_t code_point(std::string_view utf8, std::size_t at, std::size_t& length) {
-    const auto lead = static_cast<unsigned char>(utf8[at]);
+    const char32_t lead = static_cast<unsigned char>(utf8[at]);
     length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    char32_t point = length == 1 ? lead : lead & (char32_t{0x7F} >> length);
     for (std::size_t k = 1; k < length && at + k < utf8.size(); ++k) {
         point = (point << 6) | (static_cast<unsigned char>(utf8[at + k]) & 0x3F);
     }
