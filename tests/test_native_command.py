@@ -340,6 +340,7 @@ def kill_answer(command: list[str], start_holder: Callable[..., Holder], port: i
         (["tcp,udp"], ["--dry", "--json"], 0),
         (["tcp,udp"], [], 0),
         (["tcp", "udp"], [], 0),
+        (["tcp", "udp"], ["--all-sockets"], 0),
         (["udp"], ["--udp", "--json"], 0),
         (["tcp"], ["--force", "--json"], 0),
         (["tcp,ignore-term"], ["--kill-after", "0.2"], 0),
@@ -369,6 +370,39 @@ def test_kill_is_the_python_commands(
         escalated = any(word.startswith(("--force", "--kill-after")) for word in args)
         assert ("SIGKILL" if escalated else "SIGTERM") in native[1]
     assert (native[2] != "") == (code != 0)
+
+
+def holds_a_pidfd(pid: int) -> bool:
+    """Whether the process holds a process descriptor: a stop pins its
+    targets with one before it signals them, and keeps it while it waits."""
+    try:
+        links = [os.readlink(entry) for entry in Path(f"/proc/{pid}/fd").iterdir()]
+    except OSError:
+        return False
+    return "anon_inode:[pidfd]" in links
+
+
+@pytest.mark.parametrize("python", [False, True], ids=["native", "python"])
+def test_ctrl_c_during_a_kills_wait_exits_130_and_sends_nothing_more(
+    inside: None, start_holder: Callable[..., Holder], python: bool
+) -> None:
+    import time
+
+    holder = start_holder(kinds="tcp,ignore-term")
+    command = PYTHON_COMMAND if python else [str(NATIVE)]
+    killing = subprocess.Popen([*command, "kill", str(holder.port), "--timeout", "120"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        # Polled for an event, with no bound of its own: the wait below has one.
+        while not holds_a_pidfd(killing.pid) and killing.poll() is None:
+            time.sleep(0.01)
+        killing.send_signal(signal.SIGINT)
+        assert killing.wait(timeout=30) == 130
+        assert holder.process.poll() is None  # it ignored SIGTERM, and got no SIGKILL
+    finally:
+        if killing.poll() is None:
+            killing.kill()
+        killing.communicate()
 
 
 # --- an answer that cannot be written -------------------------------------------------
