@@ -277,9 +277,138 @@ def test_ls_of_a_listener_held_by_no_process(inside: None) -> None:
         ghost.close()
 
 
+# --- who and kill ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [[], ["--json"]])
+def test_who_is_the_python_commands(inside: None, start_holder: Callable[..., Holder], args: list[str]) -> None:
+    from conftest import Ghost, unused_port
+
+    holders = [start_holder(kinds="tcp,udp,tcp6"), start_holder(kinds="dual-stack,name-1b5d303b7469746c6507"),
+               start_holder(kinds="bound")]
+    ghost = Ghost()  # a listener held by no process
+    try:
+        ports = [str(holder.port) for holder in holders] + [str(ghost.port), str(unused_port())]
+        native, python = both(["who", *ports, *args])
+    finally:
+        ghost.close()
+    assert native == python
+    assert native[0] == 0 and native[2] == ""
+    if args:
+        states = [port["state"] for port in json.loads(native[1])["ports"]]
+        assert states[:2] == ["listening", "listening"] and states[-1] == "free"
+    else:
+        assert str(holders[0].pid) in native[1] and f"note: UDP on {holders[0].port} too" in native[1]
+        assert all(line.isprintable() for line in native[1].splitlines())
+
+
+@pytest.mark.parametrize("columns", [20, 61, 200])
+def test_who_on_a_terminal_cuts_its_lines_as_the_python_command_does(
+    inside: None, start_holder: Callable[..., Holder], columns: int
+) -> None:
+    holder = start_holder(kinds="tcp,udp,name-c3a9c3a9c3a9c3a9")
+    native = on_a_terminal([str(NATIVE), "who", str(holder.port)], columns)
+    python = on_a_terminal([*PYTHON_COMMAND, "who", str(holder.port)], columns)
+    assert native == python and native[0] == 0
+    rows = [line for line in native[1].splitlines() if not line.startswith("note: ")]
+    assert max(len(line) for line in rows) <= columns and "note: UDP on" in native[1]
+
+
+def kill_answer(command: list[str], start_holder: Callable[..., Holder], port: int, kinds: list[str],
+                args: list[str]) -> tuple[int, str, str]:
+    """What `command` answers to `kill port args` on holders of `kinds` it
+    alone meets (each started afresh, stopped after), their pids as 0."""
+    import re
+
+    holders = [start_holder(port, kinds=kind) for kind in kinds]
+    try:
+        code, stdout, stderr = run(command, ["kill", str(port), *args], env=environment())
+    finally:
+        for holder in holders:
+            holder.stop()
+    for holder in holders:
+        stdout, stderr = (re.sub(rf"\b{holder.pid}\b", "0", text) for text in (stdout, stderr))
+    return code, stdout, stderr
+
+
+@pytest.mark.parametrize(
+    ("kinds", "args", "code"),
+    [
+        ([], [], 0),
+        ([], ["--json"], 0),
+        (["tcp"], ["--dry-run"], 0),
+        (["tcp,udp"], ["--dry", "--json"], 0),
+        (["tcp,udp"], [], 0),
+        (["tcp", "udp"], [], 0),
+        (["tcp", "udp"], ["--all-sockets"], 0),
+        (["udp"], ["--udp", "--json"], 0),
+        (["tcp"], ["--force", "--json"], 0),
+        (["tcp,ignore-term"], ["--kill-after", "0.2"], 0),
+        (["tcp,ignore-term"], ["--kill-after=0.2", "--json"], 0),
+        # The wait lasts until a second after the SIGKILL, whatever the timeout says.
+        (["tcp,ignore-term"], ["--timeout", "0", "--kill-after", "0.2"], 0),
+        (["tcp,ignore-term"], ["--timeout", "0.3"], 1),
+        (["tcp,ignore-term"], ["--timeout", "0.3", "--json"], 1),
+        (["tcp,name-1b5d303b7469746c6507"], [], 0),
+        (["tcp,name-0d0a666f726765640a"], ["--dry-run", "--json"], 0),
+    ],
+)
+def test_kill_is_the_python_commands(
+    inside: None, start_holder: Callable[..., Holder], kinds: list[str], args: list[str], code: int
+) -> None:
+    from conftest import unused_port
+
+    port = unused_port()
+    native = kill_answer([str(NATIVE)], start_holder, port, kinds, args)
+    python = kill_answer(PYTHON_COMMAND, start_holder, port, kinds, args)
+    assert native == python
+    assert native[0] == code
+    if "--json" in args:
+        document = json.loads(native[1])
+        assert document["all_free"] == (code == 0) and [entry["port"] for entry in document["ports"]] == [port]
+    if kinds and "--dry-run" not in args and "--dry" not in args:
+        escalated = any(word.startswith(("--force", "--kill-after")) for word in args)
+        assert ("SIGKILL" if escalated else "SIGTERM") in native[1]
+    assert (native[2] != "") == (code != 0)
+
+
+def holds_a_pidfd(pid: int) -> bool:
+    """Whether the process holds a process descriptor: a stop pins its
+    targets with one before it signals them, and keeps it while it waits."""
+    try:
+        links = [os.readlink(entry) for entry in Path(f"/proc/{pid}/fd").iterdir()]
+    except OSError:
+        return False
+    return "anon_inode:[pidfd]" in links
+
+
+@pytest.mark.parametrize("python", [False, True], ids=["native", "python"])
+def test_ctrl_c_during_a_kills_wait_exits_130_and_sends_nothing_more(
+    inside: None, start_holder: Callable[..., Holder], python: bool
+) -> None:
+    import time
+
+    holder = start_holder(kinds="tcp,ignore-term")
+    command = PYTHON_COMMAND if python else [str(NATIVE)]
+    killing = subprocess.Popen([*command, "kill", str(holder.port), "--timeout", "120"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        # Polled for an event, with no bound of its own: the wait below has one.
+        while not holds_a_pidfd(killing.pid) and killing.poll() is None:
+            time.sleep(0.01)
+        killing.send_signal(signal.SIGINT)
+        assert killing.wait(timeout=30) == 130
+        assert holder.process.poll() is None  # it ignored SIGTERM, and got no SIGKILL
+    finally:
+        if killing.poll() is None:
+            killing.kill()
+        killing.communicate()
+
+
 # --- an answer that cannot be written -------------------------------------------------
 
-ANSWERS = [["--version"], ["--help"], ["kill", "--help"], ["ls"], ["ls", "--json"], ["ls", "--udp"]]
+ANSWERS = [["--version"], ["--help"], ["kill", "--help"], ["ls"], ["ls", "--json"], ["ls", "--udp"], ["who", "80"],
+           ["kill", "80", "--dry-run"]]
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -508,7 +637,9 @@ def test_check_and_ls_as_another_user_say_what_they_cannot_see(inside: None, sta
 # --- no descriptor left ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("args", [["ls"], ["ls", "--json"], ["completion", "--listening-ports"]])
+@pytest.mark.parametrize(
+    "args", [["ls"], ["ls", "--json"], ["completion", "--listening-ports"], ["kill", "80", "--dry-run"]]
+)
 def test_no_descriptor_left_is_one_line_and_no_answer(inside: None, held_port: Holder, args: list[str]) -> None:
     import resource
 

@@ -52,9 +52,11 @@ int not_built_in(const Arguments& arguments) {
 int run_command(const Arguments& arguments, Answer& answer) {
     const std::string_view name = arguments.command->name;
     if (name == "ls") return run_ls(arguments, answer);
+    if (name == "who") return run_who(arguments, answer);
     if (name == "check") return run_check(arguments, answer);
     if (name == "free") return run_free(arguments, answer);
     if (name == "wait") return run_wait(arguments, answer);
+    if (name == "kill") return run_kill(arguments, answer);
     if (name == "completion") return run_completion(arguments, answer);
     return not_built_in(arguments);
 }

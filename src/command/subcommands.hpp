@@ -2,6 +2,7 @@
 // The commands the program runs, each on the engine: each takes the parsed
 // call and the answer, and returns the exit code.
 
+#include <cstdint>
 #include <string>
 
 #include "command/arguments.hpp"
@@ -22,10 +23,16 @@ struct NoAnswer {
 // Throws NoAnswer for a read that ran out of descriptors (`shortage`).
 void require_descriptors(int shortage, const char* doing);
 
+// `seconds` in nanoseconds, as the library reads a number of seconds: the
+// longest wait for what does not fit.
+std::int64_t nanoseconds_of(double seconds);
+
 int run_ls(const Arguments& arguments, Answer& answer);
+int run_who(const Arguments& arguments, Answer& answer);
 int run_check(const Arguments& arguments, Answer& answer);
 int run_free(const Arguments& arguments, Answer& answer);
 int run_wait(const Arguments& arguments, Answer& answer);
+int run_kill(const Arguments& arguments, Answer& answer);
 int run_completion(const Arguments& arguments, Answer& answer);
 
 // Clears the status line of a wait, if one shows (for Ctrl-C; async-signal-safe).

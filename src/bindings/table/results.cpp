@@ -128,38 +128,6 @@ OwnedRef status_tuple(const ports::ExplainedStatus& entry, const SocketTable& ta
                  std::move(candidates), std::move(texts));
 }
 
-const char* result_name(ports::StopResult result) {
-    switch (result) {
-        case ports::StopResult::already_free:
-            return "already_free";
-        case ports::StopResult::freed:
-            return "freed";
-        case ports::StopResult::dry_run:
-            return "dry_run";
-        case ports::StopResult::failed:
-            break;
-    }
-    return "failed";
-}
-
-const char* signalled_outcome_name(ports::Outcome outcome) {
-    switch (outcome) {
-        case ports::Outcome::exited:
-            return "exited";
-        case ports::Outcome::running:
-            return "running";
-        case ports::Outcome::refused:
-            return "refused";
-        case ports::Outcome::gone:
-            return "gone";
-        case ports::Outcome::skipped:
-            return "skipped";
-        case ports::Outcome::failed:
-            break;
-    }
-    return "failed";
-}
-
 OwnedRef port_tuple(const std::vector<std::uint16_t>& ports) {
     OwnedRef made = require_new(PyTuple_New(static_cast<Py_ssize_t>(ports.size())));
     for (std::size_t k = 0; k < ports.size(); ++k) put_in_tuple(made.get(), k, number(ports[k]));
@@ -168,7 +136,7 @@ OwnedRef port_tuple(const std::vector<std::uint16_t>& ports) {
 
 OwnedRef signalled_tuple(const ports::Signalled& entry, const StopTarget& target) {
     return tuple(number(target.pid), text(target.name), text(target.command), port_tuple(target.ports),
-                 optional_text(ports::signal_name(entry.signal)), text(signalled_outcome_name(entry.outcome)));
+                 optional_text(ports::signal_name(entry.signal)), text(ports::outcome_name(entry.outcome)));
 }
 
 }  // namespace
@@ -181,7 +149,7 @@ OwnedRef stop_result_list(const std::vector<ports::PortStopResult>& results, con
         for (std::size_t k = 0; k < result.processes.size(); ++k) {
             put_in_tuple(processes.get(), k, signalled_tuple(result.processes[k], targets[result.processes[k].target]));
         }
-        put_in_list(list.get(), i, tuple(text(result_name(result.result)), optional_text(result.error), std::move(processes)));
+        put_in_list(list.get(), i, tuple(text(ports::result_name(result.result)), optional_text(result.error), std::move(processes)));
     }
     return list;
 }

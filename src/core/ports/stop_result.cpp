@@ -271,6 +271,38 @@ PortStopResult result_of(PortCase& one, const StopAsked& asked, const StopHints&
 
 }  // namespace
 
+const char* result_name(StopResult result) noexcept {
+    switch (result) {
+        case StopResult::already_free:
+            return "already_free";
+        case StopResult::freed:
+            return "freed";
+        case StopResult::dry_run:
+            return "dry_run";
+        case StopResult::failed:
+            break;
+    }
+    return "failed";
+}
+
+const char* outcome_name(Outcome outcome) noexcept {
+    switch (outcome) {
+        case Outcome::exited:
+            return "exited";
+        case Outcome::running:
+            return "running";
+        case Outcome::refused:
+            return "refused";
+        case Outcome::gone:
+            return "gone";
+        case Outcome::skipped:
+            return "skipped";
+        case Outcome::failed:
+            break;
+    }
+    return "failed";
+}
+
 std::optional<std::string> signal_name(int signal) {
     if (signal == 0) return std::nullopt;
     if (signal == SIGKILL) return "SIGKILL";

@@ -63,6 +63,11 @@ struct StatesRead {
 std::vector<PortStopResult> stop_results(std::span<const StopTarget> targets, StatesRead before, StatesRead after,
                                          const StopAsked& asked, const StopHints& hints);
 
+// The words the faces hand on: "already_free", "freed", "failed", "dry_run".
+const char* result_name(StopResult result) noexcept;
+// "exited", "running", "refused", "gone", "skipped", "failed".
+const char* outcome_name(Outcome outcome) noexcept;
+
 // "SIGTERM", "SIGKILL", "signal N"; empty for 0 (none).
 std::optional<std::string> signal_name(int signal);
 
