@@ -31,7 +31,7 @@ from collections.abc import Callable, Sequence
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from fixture import Fixture  # noqa: E402
-from free import cpu_seconds  # noqa: E402
+from free import wait_cpu_share  # noqa: E402
 from watch import loopback_up  # noqa: E402
 
 _INSIDE = "VELMOR_BENCH_OWN_NETWORK"
@@ -102,23 +102,6 @@ def kill_seconds(program: str, fx: Fixture) -> float:
     return took
 
 
-def wait_cpu_share(program: str, seconds: float) -> float:
-    """The share of a core that `velmor wait P` uses while a listener of ours holds P (after its first second)."""
-    with socket.socket() as held:
-        held.bind(("127.0.0.1", 0))
-        held.listen()
-        waiter = subprocess.Popen([program, "wait", str(held.getsockname()[1]), "--timeout", str(seconds + 30)])
-        try:
-            time.sleep(1.0)
-            before, start = cpu_seconds(waiter.pid), time.monotonic()
-            time.sleep(seconds)
-            used, elapsed = cpu_seconds(waiter.pid) - before, time.monotonic() - start
-        finally:
-            waiter.terminate()  # our own child, by its pid
-            waiter.wait(timeout=10)
-    return used / elapsed
-
-
 def measure_setting(table: Table, program: str, setting: str, port: int, runs: int, has: dict[str, bool],
                     fx: Fixture | None) -> None:
     ls = command([program, "ls"])
@@ -162,7 +145,7 @@ def main() -> int:
     check = statistics.median(run_seconds([program, "check", "1-65535", "-q"]) for _ in range(5))
     table.figure("`velmor check 1-65535 -q`, nothing listens", "at rest", ms(check))
     table.figure("`velmor wait P` on a held port", "at rest",
-                 f"{wait_cpu_share(program, args.wait_seconds) * 100:.2f} % of a core")
+                 f"{wait_cpu_share(args.wait_seconds, [program]) * 100:.2f} % of a core")
     with tempfile.TemporaryDirectory(prefix="velmor-bench-") as exit_dir, Fixture(exit_dir) as fx:
         first = fx.listen()
         measure_setting(table, program, "at rest", first.port, args.runs, has, fx)

@@ -54,12 +54,13 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait_cpu_share(seconds: float) -> float:
-    """The share of one core that `velmor wait P` uses over `seconds` while
-    a listener of ours holds P (its first second, start-up, left out)."""
+def wait_cpu_share(seconds: float, command: list[str] = VELMOR) -> float:
+    """The share of one core that `velmor wait P` (run as `command`) uses
+    over `seconds` while a listener of ours holds P (its first second,
+    start-up, left out)."""
     with listener() as held:
         port = held.getsockname()[1]
-        waiter = subprocess.Popen([*VELMOR, "wait", str(port), "--timeout", str(seconds + 30)])
+        waiter = subprocess.Popen([*command, "wait", str(port), "--timeout", str(seconds + 30)])
         try:
             time.sleep(1.0)
             before, start = cpu_seconds(waiter.pid), time.monotonic()
