@@ -6,7 +6,10 @@ tests' own."""
 
 from __future__ import annotations
 
+import os
+import shutil
 import socket
+import subprocess
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
@@ -15,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import velmor
-from conftest import leave_time_wait, unused_port
+from conftest import AS_NOBODY, leave_time_wait, unused_port
 from velmor import _ports
 from velmor.cli import main
 
@@ -127,3 +130,23 @@ def test_many_ports_at_once_answer_as_one_at_a_time(
     assert main(["check", *map(str, ports)]) == 1
     lines = capsys.readouterr().out.splitlines()
     assert sorted(int(line.split()[1]) for line in lines) == sorted(taken)
+
+
+def test_a_check_of_many_ports_as_a_user_without_privileges_keeps_the_ports_below_its_limit_taken(
+    inside: None, stack: ExitStack
+) -> None:
+    """Beyond a few ports one read of every state stands in for the trial
+    binds, but not below the first unprivileged port, whose bind fails
+    whatever is on it: as nobody those stay taken, and a bound socket above
+    the limit is still found."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root and setpriv")
+    start = int(Path("/proc/sys/net/ipv4/ip_unprivileged_port_start").read_text())
+    if not 100 < start < 65000:
+        pytest.skip(f"the unprivileged ports start at {start}")
+    ports = list(range(start - 40, start + 60))
+    opened(stack, start + 10, "127.0.0.2", listen=False)
+    answer = subprocess.run([*AS_NOBODY, sys.executable, "-m", "velmor", "check", f"{ports[0]}-{ports[-1]}"],
+                            capture_output=True, text=True, timeout=60)
+    named = sorted(int(line.split()[1]) for line in answer.stdout.splitlines())
+    assert (answer.returncode, named) == (1, [*range(start - 40, start), start + 10]), answer.stderr

@@ -45,6 +45,11 @@ struct DescriptorListing {
     mutable bool inspectable = true;
 };
 
+// The lowest TCP port this process may bind: 1 when it may bind every port
+// (Linux: with CAP_NET_BIND_SERVICE), else the system's first port open to
+// every user. Below it a bind fails with EACCES whatever is on the port.
+std::uint16_t lowest_port_we_may_bind() noexcept;
+
 class ProcessQueries {
 public:
     // Prepares a pass for `filter`. A platform with system-wide socket

@@ -1,8 +1,13 @@
 #include "core/sockets/free_check.hpp"
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <bitset>
 
+#include "core/platform/process_queries.hpp"
 #include "core/probe/listener.hpp"
+#include "core/probe/loopback.hpp"
 #include "core/probe/unbound.hpp"
 
 namespace velmor {
@@ -28,6 +33,50 @@ PortSet ports_of(const SocketTable& table) {
     PortSet ports;
     for (const TableSocket& entry : table.sockets) ports.set(entry.socket.local.port);
     return ports;
+}
+
+// A TCP socket of ours bound to a port the system picks on 127.0.0.1, never
+// listening: its port and identity (the inode), empty when it cannot be made.
+struct BoundOnly {
+    UniqueFd fd;
+    std::uint16_t port = 0;
+    std::uint64_t id = 0;
+};
+
+std::optional<BoundOnly> bound_only_socket() {
+    BoundOnly made{loopback::close_on_exec_socket()};
+    if (!made.fd) return std::nullopt;
+    sockaddr_in address = loopback::address(0);
+    socklen_t length = sizeof address;
+    struct stat identity {};
+    if (::bind(made.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(made.fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::fstat(made.fd.get(), &identity) != 0) {
+        return std::nullopt;
+    }
+    made.port = ntohs(address.sin_port);
+    made.id = static_cast<std::uint64_t>(identity.st_ino);
+    return made;
+}
+
+// Whether a read of every state lists the sockets that are only bound, as
+// newer Linux kernels do: then a port that no socket of the tables is on has
+// nothing bound to it, which is what a trial bind would learn. Asked once per
+// process with a bound socket of our own, looked for by its identity; a
+// trial that cannot be made answers no, and is made again next time.
+bool tables_list_bound_sockets() {
+    static std::atomic<int> known{-1};
+    if (const int answer = known.load(std::memory_order_relaxed); answer >= 0) return answer == 1;
+    if (!platform::ProcessQueries(SocketFilter{}).lists_every_socket()) return false;
+    const std::optional<BoundOnly> ours = bound_only_socket();
+    if (!ours) return false;
+    const std::uint16_t port[] = {ours->port};
+    const SocketTable table = read_sockets(port, all_states);
+    if (table.shortage != 0) return false;
+    bool listed = false;
+    for (const TableSocket& entry : table.sockets) listed = listed || entry.socket.id == ours->id;
+    known.store(listed ? 1 : 0, std::memory_order_relaxed);
+    return listed;
 }
 
 class FreeChecker {
@@ -60,12 +109,22 @@ private:
     }
 
     // False when the caller stops at this port, the first found taken.
+    // Beyond a few ports, where the tables list every bound socket, the
+    // trial bind waits for the ports that the read of every state finds a
+    // socket on (binds_deferred): one read then answers for the others,
+    // whatever their number. Ports below those this process may bind are
+    // tried all the same, since their bind fails whatever is on them.
     bool judge_by_trial_binds() {
         const bool one_by_one = request_.ports.size() <= most_ports_asked_one_by_one;
+        binds_deferred_ = !one_by_one && tables_list_bound_sockets();
+        const std::uint16_t lowest_bindable = binds_deferred_ ? platform::lowest_port_we_may_bind() : 0;
         for (std::size_t i = 0; i < request_.ports.size(); ++i) {
             if (result_.verdicts[i] == FreeVerdict::taken) continue;
             const std::uint16_t port = request_.ports[i];
-            if (probe_error(port) != 0) {
+            if (binds_deferred_ && port >= lowest_bindable) {
+                open_.push_back(i);
+                untried_.set(port);
+            } else if (probe_error(port) != 0) {
                 result_.verdicts[i] = FreeVerdict::taken;
                 if (request_.stop_at_taken) return false;
             } else if (one_by_one && port_unbound(port)) {
@@ -95,7 +154,21 @@ private:
                 if (!occupied.test(request_.ports[i])) result_.verdicts[i] = FreeVerdict::free;
             }
         }
+        if (binds_deferred_ && !try_ports_with_sockets()) return;
         if (request_.judge_sockets) judge_by_sockets();
+    }
+
+    // The trial bind of each port left open that has a socket on it and was
+    // not tried yet. False when the caller stops at a port found taken.
+    bool try_ports_with_sockets() {
+        for (std::size_t i : open_) {
+            const std::uint16_t port = request_.ports[i];
+            if (result_.verdicts[i] != FreeVerdict::undecided || !untried_.test(port)) continue;
+            if (probe_error(port) == 0) continue;
+            result_.verdicts[i] = FreeVerdict::taken;
+            if (request_.stop_at_taken) return false;
+        }
+        return true;
     }
 
     // The trial bind succeeded on each port left: a socket that holds it
@@ -115,7 +188,9 @@ private:
 
     const FreeRequest& request_;
     FreeCheck result_;
-    std::vector<std::size_t> open_;  // places of the ports the trial bind leaves open
+    std::vector<std::size_t> open_;  // places of the ports the trial bind leaves open (or has not tried)
+    bool binds_deferred_ = false;
+    PortSet untried_;  // open ports whose trial bind waits for the read of every state
 };
 
 }  // namespace

@@ -214,6 +214,44 @@ std::span<const SocketInfo> ProcessQueries::listed_sockets() const noexcept { re
 
 bool ProcessQueries::lists_every_socket() const noexcept { return true; }
 
+namespace {
+
+constexpr unsigned cap_net_bind_service = 10;
+constexpr std::uint16_t first_unprivileged_port = 1024;
+
+// Whether the effective capabilities in /proc/self/status hold `capability`.
+bool has_capability(unsigned capability) {
+    std::string status;
+    if (!read_file(AT_FDCWD, "/proc/self/status", 8192, status)) return false;
+    constexpr std::string_view key = "\nCapEff:";
+    const std::size_t at = status.find(key);
+    if (at == std::string::npos) return false;
+    std::string_view value(status);
+    value.remove_prefix(at + key.size());
+    while (!value.empty() && (value.front() == '\t' || value.front() == ' ')) value.remove_prefix(1);
+    value = value.substr(0, value.find('\n'));
+    const std::optional<std::uint64_t> bits = parse_number<std::uint64_t>(value, 16);
+    return bits && ((*bits >> capability) & 1U) != 0;
+}
+
+}  // namespace
+
+std::uint16_t lowest_port_we_may_bind() noexcept {
+    try {
+        if (has_capability(cap_net_bind_service)) return 1;
+        std::string text;
+        if (!read_file(AT_FDCWD, "/proc/sys/net/ipv4/ip_unprivileged_port_start", 32, text)) {
+            return first_unprivileged_port;
+        }
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        const std::optional<std::uint32_t> start = parse_number<std::uint32_t>(text);
+        if (!start) return first_unprivileged_port;
+        return static_cast<std::uint16_t>(std::clamp<std::uint32_t>(*start, 1, 65535));
+    } catch (...) {
+        return first_unprivileged_port;
+    }
+}
+
 bool ProcessQueries::may_be_held(std::uint16_t port) const noexcept { return state_->present.test(port); }
 
 bool ProcessQueries::list(std::vector<Pid>& pids) {

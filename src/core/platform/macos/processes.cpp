@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -149,6 +150,8 @@ const SocketFilter& ProcessQueries::filter() const noexcept { return state_->fil
 std::span<const SocketInfo> ProcessQueries::listed_sockets() const noexcept { return {}; }
 
 bool ProcessQueries::lists_every_socket() const noexcept { return false; }
+
+std::uint16_t lowest_port_we_may_bind() noexcept { return ::geteuid() == 0 ? 1 : 1024; }
 
 // No socket table to consult in advance: every port may be held.
 bool ProcessQueries::may_be_held(std::uint16_t port) const noexcept { return state_->filter.wants_port(port); }
