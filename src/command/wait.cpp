@@ -22,12 +22,6 @@ constexpr std::string_view clear_line = "\r\x1b[K";
 // Set while the status line shows something, for Ctrl-C to clear it.
 volatile sig_atomic_t status_shown = 0;
 
-std::int64_t nanoseconds_of(double seconds) {
-    constexpr double most = static_cast<double>(std::numeric_limits<std::int64_t>::max()) / 1e9;
-    if (seconds >= most) return std::numeric_limits<std::int64_t>::max();
-    return static_cast<std::int64_t>(seconds * 1e9);
-}
-
 // The one line on stderr that a wait on a terminal keeps up to date.
 class StatusLine {
 public:
@@ -90,6 +84,12 @@ std::string listed(const std::vector<std::uint16_t>& ports) {
 }
 
 }  // namespace
+
+std::int64_t nanoseconds_of(double seconds) {
+    constexpr double most = static_cast<double>(std::numeric_limits<std::int64_t>::max()) / 1e9;
+    if (seconds >= most) return std::numeric_limits<std::int64_t>::max();
+    return static_cast<std::int64_t>(seconds * 1e9);
+}
 
 void clear_status_line_on_interrupt() noexcept {
     if (status_shown != 0) (void)!::write(STDERR_FILENO, clear_line.data(), clear_line.size());
