@@ -56,6 +56,7 @@ int run_command(const Arguments& arguments, Answer& answer) {
     if (name == "free") return run_free(arguments, answer);
     if (name == "wait") return run_wait(arguments, answer);
     if (name == "completion") return run_completion(arguments, answer);
+    if (name == "watch") return run_watch(arguments, answer);
     return not_built_in(arguments);
 }
 
