@@ -37,15 +37,6 @@ const char* mark_of(ListenerEvent event) {
     return "?";
 }
 
-const char* event_name(ListenerEvent event) {
-    switch (event) {
-        case ListenerEvent::present: return "present";
-        case ListenerEvent::appeared: return "appeared";
-        case ListenerEvent::gone: return "gone";
-    }
-    return "?";
-}
-
 std::tm local_time_of(const timespec& when) {
     std::tm local{};
     ::localtime_r(&when.tv_sec, &local);

@@ -68,18 +68,6 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
     return socket_tuple(entry.socket, std::move(holders));
 }
 
-const char* event_name(ListenerEvent event) {
-    switch (event) {
-        case ListenerEvent::present:
-            return "present";
-        case ListenerEvent::appeared:
-            return "appeared";
-        case ListenerEvent::gone:
-            break;
-    }
-    return "gone";
-}
-
 OwnedRef change_tuple(const ListenerChange& change) {
     OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(change.holders.size())));
     for (std::size_t i = 0; i < change.holders.size(); ++i) put_in_tuple(holders.get(), i, process_tuple(change.holders[i]));

@@ -32,6 +32,18 @@ std::optional<std::unordered_set<platform::Pid>> visible_processes() {
 
 }  // namespace
 
+const char* event_name(ListenerEvent event) noexcept {
+    switch (event) {
+        case ListenerEvent::present:
+            return "present";
+        case ListenerEvent::appeared:
+            return "appeared";
+        case ListenerEvent::gone:
+            break;
+    }
+    return "gone";
+}
+
 ListenerWatch::ListenerWatch(ListenerWatchRequest request) : request_(std::move(request)) {
     walked_ = visible_processes().value_or(std::unordered_set<platform::Pid>{});
 }

@@ -39,6 +39,9 @@ enum class ListenerEvent : std::uint8_t {
     gone,      // went since the look before
 };
 
+// "present", "appeared" or "gone": the event's name in every face.
+const char* event_name(ListenerEvent event) noexcept;
+
 struct ListenerChange {
     ListenerEvent event = ListenerEvent::present;
     timespec time{};  // the wall clock when the look that saw it began
