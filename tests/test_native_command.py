@@ -702,3 +702,15 @@ def test_watch_whose_reader_goes_says_so_in_one_line_as_the_python_command(
         assert watch.process.stderr is not None
         endings.append(watch.process.stderr.read().decode())
     assert endings[0] == endings[1] == "velmor: cannot write the answer: the reader of standard output has gone\n"
+
+
+def test_watch_at_rest_pauses_between_looks(inside: None, held_port: Holder) -> None:
+    # A look every 5 ms costs tens of microseconds: the CPU time of a watch
+    # at rest is a small part of its run (a bound far above it, far below a
+    # loop that never pauses).
+    watch = subprocess.Popen([str(NATIVE), "watch", "--timeout", "2"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(watch.pid, 0)
+    watch.returncode = os.waitstatus_to_exitcode(status)
+    assert watch.returncode == 0
+    assert usage.ru_utime + usage.ru_stime < 0.5

@@ -179,7 +179,7 @@ int run_watch(const Arguments& arguments, Answer& answer) {
         if (deadline && reached(now, *deadline)) break;
         // Looks that fall behind are skipped, not caught up.
         next_look = deadline_after_ns(next_look, watch_interval_ns);
-        if (reached(next_look, now)) next_look = now;
+        if (reached(now, next_look)) next_look = now;
         const timespec until = deadline && reached(next_look, *deadline) ? *deadline : next_look;
         pause_for(nanoseconds_until(now, until));
     }
