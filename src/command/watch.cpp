@@ -148,6 +148,23 @@ void pause_for(std::int64_t nanoseconds) {
     }
 }
 
+// When the look after the one planned for `planned` is due: looks that
+// fall behind are skipped, not caught up.
+timespec next_look_after(const timespec& planned, const timespec& now) {
+    const timespec next = deadline_after_ns(planned, watch_interval_ns);
+    return reached(now, next) ? now : next;
+}
+
+std::optional<timespec> deadline_of(const Arguments& arguments, const timespec& start) {
+    const std::optional<double> timeout = arguments.seconds("timeout");
+    if (!timeout) return std::nullopt;
+    return deadline_after_ns(start, nanoseconds_of(*timeout));
+}
+
+void require_reader() {
+    if (reader_gone()) throw AnswerNotWritten{"the reader of standard output has gone"};
+}
+
 }  // namespace
 
 int run_watch(const Arguments& arguments, Answer& answer) {
@@ -162,9 +179,7 @@ int run_watch(const Arguments& arguments, Answer& answer) {
     ListenerWatch watch(std::move(request));
 
     const timespec start = monotonic_now();
-    const std::optional<double> timeout = arguments.seconds("timeout");
-    const std::optional<timespec> deadline =
-        timeout ? std::optional<timespec>(deadline_after_ns(start, nanoseconds_of(*timeout))) : std::nullopt;
+    const std::optional<timespec> deadline = deadline_of(arguments, start);
     timespec next_look = start;
     timespec next_reader_check = deadline_after_ns(start, watch_reader_check_ns);
     for (;;) {
@@ -173,17 +188,14 @@ int run_watch(const Arguments& arguments, Answer& answer) {
         if (!changes.empty()) report(changes, json, answer);
         const timespec now = monotonic_now();
         if (reached(now, next_reader_check)) {
-            if (reader_gone()) throw AnswerNotWritten{"the reader of standard output has gone"};
+            require_reader();
             next_reader_check = deadline_after_ns(now, watch_reader_check_ns);
         }
         if (deadline && reached(now, *deadline)) break;
-        // Looks that fall behind are skipped, not caught up.
-        next_look = deadline_after_ns(next_look, watch_interval_ns);
-        if (reached(now, next_look)) next_look = now;
-        const timespec until = deadline && reached(next_look, *deadline) ? *deadline : next_look;
-        pause_for(nanoseconds_until(now, until));
+        next_look = next_look_after(next_look, now);
+        pause_for(nanoseconds_until(now, deadline && reached(next_look, *deadline) ? *deadline : next_look));
     }
-    if (reader_gone()) throw AnswerNotWritten{"the reader of standard output has gone"};
+    require_reader();
     return exit_ok;
 }
 
