@@ -68,13 +68,6 @@ def listeners(count: int) -> list[socket.socket]:
     return held
 
 
-def built_in(program: str, name: str, free_port: int) -> bool:
-    """Whether this build of the program runs `name` (it says so when it does
-    not), asked of a port that nothing is on in this namespace (a dry run for kill)."""
-    asked = [program, name, str(free_port)] + (["--dry-run"] if name == "kill" else [])
-    return b"not in this build" not in subprocess.run(asked, capture_output=True).stderr
-
-
 def ms(seconds: float) -> str:
     return f"{seconds * 1000:.2f} ms"
 
@@ -102,17 +95,15 @@ def kill_seconds(program: str, fx: Fixture) -> float:
     return took
 
 
-def measure_setting(table: Table, program: str, setting: str, port: int, runs: int, has: dict[str, bool],
-                    fx: Fixture | None) -> None:
+def measure_setting(table: Table, program: str, setting: str, port: int, runs: int, fx: Fixture | None) -> None:
     ls = command([program, "ls"])
     table.row("`velmor ls` ÷ `ss -ltnp`", setting, *paired(ls, command(["ss", "-ltnp"]), runs))
     table.row("`velmor ls` ÷ `lsof -nP -iTCP -sTCP:LISTEN`", setting,
               *paired(ls, command(["lsof", "-nP", "-iTCP", "-sTCP:LISTEN"]), runs))
     table.row("`velmor ls` ÷ Python `velmor ls`", setting, *paired(ls, command([*PYTHON_COMMAND, "ls"]), runs))
-    if has["who"]:
-        table.row("`velmor who P` ÷ `ss -ltnp 'sport = :P'`", setting,
-                  *paired(command([program, "who", str(port)]), command(["ss", "-ltnp", f"sport = :{port}"]), runs))
-    if has["kill"] and fx is not None:
+    table.row("`velmor who P` ÷ `ss -ltnp 'sport = :P'`", setting,
+              *paired(command([program, "who", str(port)]), command(["ss", "-ltnp", f"sport = :{port}"]), runs))
+    if fx is not None:
         table.row("`velmor kill P` (exits on SIGTERM) ÷ `velmor ls`", setting,
                   *paired(lambda: kill_seconds(program, fx), ls, runs))
 
@@ -131,10 +122,6 @@ def main() -> int:
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(max(soft, 8192), hard), hard))
     program = os.path.abspath(args.program)
     version = subprocess.run([program, "--version"], capture_output=True, text=True).stdout.strip()
-    with socket.socket() as gone:
-        gone.bind(("127.0.0.1", 0))
-        free_port = gone.getsockname()[1]
-    has = {name: built_in(program, name, free_port) for name in ("who", "kill")}
     print(f"{version} (native), {os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}, "
           f"a network namespace of its own; {args.runs} paired runs each\n")
     table = Table()
@@ -148,20 +135,16 @@ def main() -> int:
                  f"{wait_cpu_share(args.wait_seconds, [program]) * 100:.2f} % of a core")
     with tempfile.TemporaryDirectory(prefix="velmor-bench-") as exit_dir, Fixture(exit_dir) as fx:
         first = fx.listen()
-        measure_setting(table, program, "at rest", first.port, args.runs, has, fx)
+        measure_setting(table, program, "at rest", first.port, args.runs, fx)
         fx.start_crowd(args.crowd, 20)
-        measure_setting(table, program, f"N = {args.crowd} × 20 fds", first.port, args.runs, has, fx)
+        measure_setting(table, program, f"N = {args.crowd} × 20 fds", first.port, args.runs, fx)
         fx.drop_crowd()
     many = listeners(3000)
     try:
-        measure_setting(table, program, "3,000 listeners in one process", many[0].getsockname()[1], args.runs, has,
-                        None)
+        measure_setting(table, program, "3,000 listeners in one process", many[0].getsockname()[1], args.runs, None)
     finally:
         for s in many:
             s.close()
-    if not has["who"] or not has["kill"]:
-        missing = [name for name, there in has.items() if not there]
-        print(f"\nnot in this build of the native program, so not measured: {', '.join(missing)}")
     return 0
 
 

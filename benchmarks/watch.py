@@ -130,18 +130,19 @@ def one_try(watch: Watch, port: int, sentinel_port: int, life: float) -> tuple[b
 
 def walk_seconds(times: int = 20) -> float:
     """The median time of the walk that names a new listener's holders,
-    as the watch makes it (every process, the newest first)."""
-    from velmor import _table, _watch
+    as the watch makes it (every process, the newest first): a watch's
+    first look, the walk and one read of the listening table."""
+    from velmor import _watch
 
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         s.listen()
         port = s.getsockname()[1]
         spent = []
-        watcher = _watch.ListenerWatch([port])
         for _ in range(times):
+            watcher = _watch.ListenerWatch([port])
             start = time.perf_counter()
-            _table.sockets([port], listening=True, pids=watcher._newest_first())
+            watcher.look()
             spent.append(time.perf_counter() - start)
     return statistics.median(spent)
 

@@ -310,6 +310,11 @@ TABLE = [
                                    "progress": st.none() | st.sampled_from([0, "x", b""])},
              list_of(is_port), always=("timeout",), settled=lambda e: type(e) is ProcessLookupError,
              notes=None),  # a rule of two parameters (pid needs listening) is no conversion: no note
+    Function("listener_watch", _table.listener_watch, {"ports": port_lists, "udp": flags},
+             lambda a: type(a).__name__ == "PyCapsule", required=0),
+    Function("watch_look", _table.watch_look,
+             {"watch": st.sampled_from([_table.listener_watch([1]), _table.listener_watch(None, True)]) | scalars},
+             list_of(lambda change: type(change) is tuple and len(change) == 4 and raw_socket(change[2]))),
     Function("checked", _table.checked, {"port": a_port, **stopping, "pid": st.none() | pids, "duration": seconds,
                                          **dict.fromkeys(["force", "listening", "holders"], flags)},
              lambda a: type(a) is tuple, required=0, positional=0),

@@ -11,7 +11,7 @@ import os
 import signal
 import subprocess
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -408,7 +408,7 @@ def test_ctrl_c_during_a_kills_wait_exits_130_and_sends_nothing_more(
 # --- an answer that cannot be written -------------------------------------------------
 
 ANSWERS = [["--version"], ["--help"], ["kill", "--help"], ["ls"], ["ls", "--json"], ["ls", "--udp"], ["who", "80"],
-           ["kill", "80", "--dry-run"]]
+           ["kill", "80", "--dry-run"], ["watch", "--timeout", "0"]]
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -678,3 +678,169 @@ def test_wait_for_a_listener_ends_once_one_listens(inside: None, start_holder: C
         if waiting.poll() is None:
             waiting.kill()
             waiting.communicate()
+
+
+# --- watch ----------------------------------------------------------------------------
+
+
+class Watching:
+    """A running `velmor watch` (native or Python), its lines read as they come."""
+
+    def __init__(self, command: list[str], args: list[str]) -> None:
+        self.process = subprocess.Popen([*command, "watch", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, env=environment(),
+                                        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        assert self.process.stdout is not None
+        self.fd = self.process.stdout.fileno()
+        self.pending = b""
+        self.lines: list[str] = []
+
+    def until(self, count: int, wanted: Callable[[str], bool]) -> None:
+        """Reads until `count` lines for which `wanted` holds have come."""
+        import select
+        import time
+
+        deadline = time.monotonic() + 30
+        while sum(map(wanted, self.lines)) < count:
+            if b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                self.lines.append(line.decode("utf-8", "surrogateescape"))
+                continue
+            left = deadline - time.monotonic()
+            assert left > 0, f"not {count} such lines; saw {self.lines!r}"
+            if select.select([self.fd], [], [], left)[0]:
+                chunk = os.read(self.fd, 65536)
+                assert chunk, f"the watch ended (exit {self.process.wait()}); saw {self.lines!r}"
+                self.pending += chunk
+
+    def interrupted(self) -> tuple[int, str, str]:
+        """Ctrl-C: its exit code, every line it wrote, and its stderr."""
+        self.process.send_signal(signal.SIGINT)
+        stdout, stderr = self.process.communicate(timeout=60)
+        written = "".join(line + "\n" for line in self.lines) + (self.pending + stdout).decode("utf-8", "surrogateescape")
+        return self.process.returncode, written, stderr.decode("utf-8", "surrogateescape")
+
+    def end(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait(timeout=60)
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
+
+
+def without_times(written: str) -> str:
+    """The lines of a watch with each time, once checked for its form, as TIME."""
+    import datetime
+    import re
+
+    def checked_clock(match: re.Match[str]) -> str:
+        datetime.datetime.strptime(match[1], "%H:%M:%S.%f")
+        return "TIME"
+
+    def checked_iso(match: re.Match[str]) -> str:
+        assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", match[1]), match[1]
+        assert datetime.datetime.fromisoformat(match[1]).utcoffset() is not None
+        return '"time": "TIME"'
+
+    written = re.sub(r'"time": "([^"]*)"', checked_iso, written)
+    return re.sub(r"(?m)(?<=^[=+-]  )(\S+)", checked_clock, written)
+
+
+def watch_event(line: str) -> tuple[str, int] | None:
+    """(mark, port) of a line of either form; None for the header."""
+    if line.startswith("{"):
+        document = json.loads(line)
+        return {"present": "=", "appeared": "+", "gone": "-"}[document["event"]], document["port"]
+    cells = line.split()
+    return (cells[0], int(cells[4])) if cells[0] in "=+-" else None
+
+
+@pytest.fixture
+def watching(inside: None) -> Iterator[Callable[[list[str]], list[Watching]]]:
+    """Starts the native and the Python watch with the same arguments; both ended by pid at the end."""
+    started: list[Watching] = []
+
+    def start(args: list[str]) -> list[Watching]:
+        pair = [Watching([str(NATIVE)], args), Watching(PYTHON_COMMAND, args)]
+        started.extend(pair)
+        return pair
+
+    yield start
+    for watch in started:
+        watch.end()
+
+
+# A look reads IPv4 and IPv6 sockets one after the other: of a holder
+# opening (or closing) several sockets, one look may see only some. The one
+# that comes and goes has one socket, so that both watches see it alike.
+@pytest.mark.parametrize("flags, kinds, shown, coming_kinds", [
+    ([], "tcp,at-127.0.0.2,tcp6", 3, "tcp"),
+    (["--json"], "tcp,at-127.0.0.2,tcp6", 3, "tcp6"),
+    ([], "udp,dual-stack", 1, "tcp"),
+    (["--udp"], "tcp,udp,tcp6", 3, "udp"),
+    (["--udp", "--json"], "name-1b5d303b78070a,tcp,udp,tcp6", 3, "name-1b5d303b78070a,udp"),
+])
+def test_watch_shows_what_is_present_appears_and_goes_as_the_python_command(
+    watching: Callable[[list[str]], list[Watching]], start_holder: Callable[..., Holder],
+    flags: list[str], kinds: str, shown: int, coming_kinds: str,
+) -> None:
+    from conftest import unused_port
+
+    present = start_holder(kinds=kinds)
+    later = unused_port()
+    watches = watching([str(present.port), str(later), *flags])
+    for watch in watches:
+        watch.until(shown, lambda line: watch_event(line) == ("=", present.port))
+    coming = start_holder(later, kinds=coming_kinds)
+    for watch in watches:
+        watch.until(1, lambda line: watch_event(line) == ("+", later))
+    coming.stop()
+    for watch in watches:
+        watch.until(1, lambda line: watch_event(line) == ("-", later))
+    native, python = (watch.interrupted() for watch in watches)
+    assert native[0] == python[0] == 130 and native[2] == python[2] == ""
+    assert without_times(native[1]) == without_times(python[1])
+    assert str(coming.pid) in native[1]
+    if "--json" in flags:
+        assert all(line.isascii() and json.loads(line)["time"] for line in native[1].splitlines())
+    else:
+        assert native[1].startswith("   TIME          PROTO") and all(line.isprintable() for line in native[1].splitlines())
+
+
+@pytest.mark.parametrize("flags", [[], ["--json"], ["--udp"]])
+def test_watch_with_a_timeout_ends_with_0_as_the_python_command(
+    inside: None, start_holder: Callable[..., Holder], flags: list[str]
+) -> None:
+    holder = start_holder(kinds="tcp,udp")
+    native, python = both(["watch", "--timeout", "0.3", *flags])
+    assert native[0] == python[0] == 0 and native[2] == python[2] == ""
+    assert without_times(native[1]) == without_times(python[1])
+    assert str(holder.pid) in native[1]
+
+
+@pytest.mark.parametrize("flags", [[], ["--json"]])
+def test_watch_whose_reader_goes_says_so_in_one_line_as_the_python_command(
+    watching: Callable[[list[str]], list[Watching]], held_port: Holder, flags: list[str]
+) -> None:
+    endings = []
+    for watch in watching([str(held_port.port), *flags]):
+        watch.until(1, lambda line: watch_event(line) == ("=", held_port.port))
+        assert watch.process.stdout is not None
+        watch.process.stdout.close()  # nothing changes after: the watch must notice by itself
+        assert watch.process.wait(timeout=60) == 1
+        assert watch.process.stderr is not None
+        endings.append(watch.process.stderr.read().decode())
+    assert endings[0] == endings[1] == "velmor: cannot write the answer: the reader of standard output has gone\n"
+
+
+def test_watch_at_rest_pauses_between_looks(inside: None, held_port: Holder) -> None:
+    # A look every 5 ms costs tens of microseconds: the CPU time of a watch
+    # at rest is a small part of its run (a bound far above it, far below a
+    # loop that never pauses).
+    watch = subprocess.Popen([str(NATIVE), "watch", "--timeout", "2"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(watch.pid, 0)
+    watch.returncode = os.waitstatus_to_exitcode(status)
+    assert watch.returncode == 0
+    assert usage.ru_utime + usage.ru_stime < 0.5

@@ -53,6 +53,17 @@ def own_pid(entry: object) -> bool:
     return entry == os.getpid()
 
 
+def watch_at_rest(port: int, p: Ports) -> Callable[[], None]:
+    """Looks of one watch after its first: the listener stays, nothing changes."""
+    watch = _table.listener_watch(port)
+    assert [change[0] for change in _table.watch_look(watch)] == ["present"]
+    return answers(_table.watch_look, watch, expected=[])
+
+
+def first_holders(changes: list[tuple[object, ...]]) -> list[object]:
+    return [change[2][10][0][0] for change in changes]  # type: ignore[index]
+
+
 CASES: dict[str, tuple[int, Callable[[Ports], Made]]] = {
     # Cheap: a trial bind, or no system call at all.
     "probe-free": (CHEAP, on("free", lambda port, p: answers(_table.probe, port, expected=0, rarely=lambda got: got != 0))),
@@ -106,6 +117,13 @@ CASES: dict[str, tuple[int, Callable[[Ports], Made]]] = {
     "package-stop-dry-run": (WALKS, on("held", lambda port, p: answers(
         velmor.stop, port, dry_run=True, expected=lambda reports: reports[0].processes[0].outcome == "skipped"))),
     "reserve": (WALKS, plain(lambda: answers(_table.reserve, expected=lambda port: 0 < port < 65536))),
+    "watch-at-rest": (READS, on("held", watch_at_rest)),
+    # A new watch each time: its first look walks every process to name the holder.
+    "watch-first-look": (WALKS, on("held", lambda port, p: answers(
+        lambda port: first_holders(_table.watch_look(_table.listener_watch(port))), port, expected=[os.getpid()]))),
+    "watch_look-not-a-watch": (CHEAP, watched(lambda value: raises(
+        _table.watch_look, value, kind=TypeError, message="watch must be a watch from listener_watch(), not int"),
+        fresh_int(3000))),
 }
 
 

@@ -8,6 +8,8 @@ _PortStop = tuple[str, str | None, tuple[_Signalled, ...]]
 
 STOP_TIMEOUT: float
 WAIT_TIMEOUT: float
+WATCH_INTERVAL: float
+WATCH_READER_CHECK: float
 
 _Evidence = tuple[str | None, list[_Process], str]
 _Details = tuple[int, int | None, str, str, int | None, bool]
@@ -76,3 +78,10 @@ def wait(
     progress: Callable[[list[int]], object] | None = None,
 ) -> list[int]: ...
 def checked(**arguments: object) -> tuple[Any, ...]: ...
+
+class _ListenerWatch: ...
+
+_Change = tuple[Literal["present", "appeared", "gone"], float, _Socket, bool]
+
+def listener_watch(ports: int | Iterable[int] | None = None, udp: bool = False) -> _ListenerWatch: ...
+def watch_look(watch: _ListenerWatch) -> list[_Change]: ...

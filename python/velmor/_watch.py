@@ -1,41 +1,40 @@
 """Watching the listeners: what appears on the listening table and what
 goes from it, as it happens.
 
-The rule of the loop lives here and only here: the table of listening
-sockets is read every few milliseconds without walking the processes (one
-netlink query, no /proc), each look is compared with the one before by the
-identity of each socket (its inode, which the kernel never gives to two
-live sockets), and only for sockets not seen before are the processes'
-descriptors walked, to name their holders. At rest a look costs the query
-alone, however many processes run.
+The rule of each look is the native core's (_table.listener_watch): the
+table of listening sockets is read every few milliseconds without walking
+the processes (one netlink query, no /proc), each look is compared with the
+one before by the identity of each socket (its inode, which the kernel
+never gives to two live sockets), and only for sockets not seen before are
+the processes' descriptors walked, the newest processes first, to name
+their holders. At rest a look costs the query alone, however many
+processes run. Here is the loop around the looks.
 
 What it cannot see: a listener that opens and closes between two looks.
 """
 
 from __future__ import annotations
 
-import os
 import time
 
 from velmor import _table
-from velmor._ports import _socket, socket_order
+from velmor._ports import _socket
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterable, Sequence
+    from collections.abc import Callable, Iterable
     from typing import Literal
 
-    from velmor._ports import RawSocket
     from velmor._records import Socket
 
     Event = Literal["present", "appeared", "gone"]
 
-INTERVAL = 0.005
+INTERVAL = _table.WATCH_INTERVAL
 """Seconds between two looks: a listener that lives 20 ms is seen by three
 or four of them, and a look (tens of microseconds) every 5 ms stays well
 under 1% of a core."""
 
-_OUTPUT_CHECK = 0.25
+_OUTPUT_CHECK = _table.WATCH_READER_CHECK
 """How often, in seconds, the loop asks whether its reader is still there,
 so that a watch with nothing to report still ends when its pipe closes."""
 
@@ -60,82 +59,19 @@ class Change:
         return f"Change({self.event!r}, {self.time!r}, {self.socket!r})"
 
 
-def _identity(raw: RawSocket) -> object:
-    """What tells one socket from another across looks: its inode; the
-    protocol and local address where the system gives none."""
-    return raw[8] or (raw[0], raw[1], raw[2], raw[3])
-
-
-def _is_listener(raw: RawSocket) -> bool:
-    """A TCP listener, or (with UDP asked for) a bound UDP socket: what
-    listeners() lists."""
-    return raw[0] == "tcp" or raw[6] == "bound"
-
-
 class ListenerWatch:
     """The listeners on `ports` (every port when None; with `udp`, bound UDP
     sockets too), one look at a time: each look gives the changes since the
     one before, the first one every listener as "present"."""
 
     def __init__(self, ports: Iterable[int] | None = None, *, udp: bool = False) -> None:
-        self._ports, self._udp = _table.checked(ports=ports, udp=udp)
-        self._known: dict[object, tuple[Socket, bool]] = {}  # identity: (socket, holders read)
-        self._last: frozenset[object] | None = None
-        self._walked: set[int] = _processes() or set()  # the processes there at the last walk
+        ports, udp = _table.checked(ports=ports, udp=udp)
+        self._watch = _table.listener_watch(ports, udp)
 
     def look(self) -> list[Change]:
         """Reads the listening table once; the changes it shows, sorted by
         port and address, what went before what came."""
-        when = time.time()
-        raws = [raw for raw in _table.sockets(self._ports, listening=True, udp=self._udp, holders=False)
-                if _is_listener(raw)]
-        identities = frozenset(_identity(raw) for raw in raws)
-        if identities == self._last:
-            return []  # at rest: nothing else is done
-        first = self._last is None
-        self._last = identities
-        gone = [Change("gone", when, *self._known.pop(key)) for key in list(self._known) if key not in identities]
-        new = [raw for raw in raws if _identity(raw) not in self._known]
-        came = [Change("present" if first else "appeared", when, *found) for found in self._with_holders(new)]
-        for change in came:
-            self._known[_identity_of(change.socket)] = (change.socket, change.holders_read)
-        # The new ones come in the table's order; those gone were read by earlier looks.
-        return sorted(gone, key=lambda change: socket_order(change.socket)) + came
-
-    def _newest_first(self) -> list[int] | None:
-        """Every process, those started since the last walk first: a
-        listener that lives a few milliseconds is most often opened by a
-        process just started, and the walk reaches it before it closes.
-        (Pids are reused, so their numbers do not tell which are new.) None
-        (every process, in the system's order) where there is no /proc."""
-        now = _processes()
-        if now is None:
-            return None
-        before, self._walked = self._walked, now
-        return [*(now - before), *(now & before)] or None
-
-    def _with_holders(self, raws: Sequence[RawSocket]) -> list[tuple[Socket, bool]]:
-        """The new sockets with their holders, from one walk over the
-        processes for their ports alone, and whether the walk found the
-        socket still open (one that closed first keeps no holder)."""
-        if not raws:
-            return []
-        ports = sorted({raw[3] for raw in raws})
-        walked = {_identity(raw): raw
-                  for raw in _table.sockets(ports, listening=True, udp=self._udp, pids=self._newest_first())}
-        return [(_socket(walked.get(_identity(raw), raw)), _identity(raw) in walked) for raw in raws]
-
-
-def _processes() -> set[int] | None:
-    """The pids /proc lists now; None where there is no /proc."""
-    try:
-        return {int(name) for name in os.listdir("/proc") if name.isdigit()}
-    except OSError:
-        return None
-
-
-def _identity_of(socket: Socket) -> object:
-    return socket.inode or (socket.protocol, socket.family, socket.address, socket.port)
+        return [Change(event, when, _socket(raw), read) for event, when, raw, read in _table.watch_look(self._watch)]
 
 
 def watch(

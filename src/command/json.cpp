@@ -5,9 +5,19 @@
 namespace velmor::command {
 namespace {
 
-void newline(std::string& out, std::size_t depth) {
+// Before an item at `depth`: a new line indented to it, or on one line a
+// space after the comma that parts it from the one before.
+void newline(std::string& out, std::optional<std::size_t> depth, bool first) {
+    if (!depth) {
+        if (!first) out += ' ';
+        return;
+    }
     out += '\n';
-    out.append(depth * 2, ' ');
+    out.append(*depth * 2, ' ');
+}
+
+std::optional<std::size_t> deeper(std::optional<std::size_t> depth) {
+    return depth ? std::optional<std::size_t>(*depth + 1) : std::nullopt;
 }
 
 // A UTF-16 code unit as \uXXXX.
@@ -67,7 +77,13 @@ std::string Json::text() const {
     return out;
 }
 
-void Json::write(std::string& out, std::size_t depth) const {
+std::string Json::line() const {
+    std::string out;
+    write(out, std::nullopt);
+    return out;
+}
+
+void Json::write(std::string& out, std::optional<std::size_t> depth) const {
     if (std::holds_alternative<std::monostate>(value_)) {
         out += "null";
     } else if (const bool* flag = std::get_if<bool>(&value_)) {
@@ -84,10 +100,10 @@ void Json::write(std::string& out, std::size_t depth) const {
         out += '[';
         for (std::size_t i = 0; i < array->size(); ++i) {
             if (i != 0) out += ',';
-            newline(out, depth + 1);
-            (*array)[i].write(out, depth + 1);
+            newline(out, deeper(depth), i == 0);
+            (*array)[i].write(out, deeper(depth));
         }
-        newline(out, depth);
+        newline(out, depth, true);
         out += ']';
     } else if (const Object* object = std::get_if<Object>(&value_)) {
         if (object->empty()) {
@@ -97,12 +113,12 @@ void Json::write(std::string& out, std::size_t depth) const {
         out += '{';
         for (std::size_t i = 0; i < object->size(); ++i) {
             if (i != 0) out += ',';
-            newline(out, depth + 1);
+            newline(out, deeper(depth), i == 0);
             out += json_string((*object)[i].first);
             out += ": ";
-            (*object)[i].second.write(out, depth + 1);
+            (*object)[i].second.write(out, deeper(depth));
         }
-        newline(out, depth);
+        newline(out, depth, true);
         out += '}';
     }
 }

@@ -36,9 +36,13 @@ public:
 
     // The document, indented by two spaces per level.
     std::string text() const;
+    // The document on one line, items parted by ", " and keys by ": " (a
+    // line of JSON Lines).
+    std::string line() const;
 
 private:
-    void write(std::string& out, std::size_t depth) const;
+    // `depth` none: on one line.
+    void write(std::string& out, std::optional<std::size_t> depth) const;
     std::variant<std::monostate, bool, std::int64_t, std::string, Array, Object> value_;
 };
 

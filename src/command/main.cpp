@@ -44,11 +44,6 @@ void install_signal_handlers() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-int not_built_in(const Arguments& arguments) {
-    say("velmor: " + std::string(arguments.command->name) + " is not in this build of the native command yet");
-    return exit_fail;
-}
-
 int run_command(const Arguments& arguments, Answer& answer) {
     const std::string_view name = arguments.command->name;
     if (name == "ls") return run_ls(arguments, answer);
@@ -58,7 +53,10 @@ int run_command(const Arguments& arguments, Answer& answer) {
     if (name == "wait") return run_wait(arguments, answer);
     if (name == "kill") return run_kill(arguments, answer);
     if (name == "completion") return run_completion(arguments, answer);
-    return not_built_in(arguments);
+    if (name == "watch") return run_watch(arguments, answer);
+    // The parser knows no other command.
+    say("velmor: no such command: " + std::string(name));
+    return exit_usage;
 }
 
 int run(const std::vector<std::string_view>& words, Answer& answer) {

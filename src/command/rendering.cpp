@@ -90,9 +90,12 @@ Json process_json(const TableProcess& process) {
 }
 
 Json socket_json(const TableSocket& entry, const SocketTable& table) {
-    const SocketInfo& socket = entry.socket;
     Json::Array processes;
     for (const TableHolder& holder : entry.holders) processes.push_back(process_json(table.processes[holder.process]));
+    return socket_fields(entry.socket, std::move(processes));
+}
+
+Json::Object socket_fields(const SocketInfo& socket, Json::Array processes) {
     const bool ipv6 = socket.family == Family::ipv6;
     return Json::Object{{"protocol", protocol_name(socket.protocol)},
                         {"family", ipv6 ? "ipv6" : "ipv4"},

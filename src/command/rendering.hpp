@@ -40,5 +40,7 @@ std::optional<std::size_t> terminal_width();
 
 Json process_json(const TableProcess& process);
 Json socket_json(const TableSocket& entry, const SocketTable& table);
+// The keys of a socket's JSON entry, with its holders' entries given.
+Json::Object socket_fields(const SocketInfo& socket, Json::Array processes);
 
 }  // namespace velmor::command

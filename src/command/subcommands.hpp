@@ -34,6 +34,10 @@ int run_free(const Arguments& arguments, Answer& answer);
 int run_wait(const Arguments& arguments, Answer& answer);
 int run_kill(const Arguments& arguments, Answer& answer);
 int run_completion(const Arguments& arguments, Answer& answer);
+int run_watch(const Arguments& arguments, Answer& answer);
+
+// `seconds` (not negative) in nanoseconds, saturating at the longest a count holds.
+std::int64_t nanoseconds_of(double seconds);
 
 // Clears the status line of a wait, if one shows (for Ctrl-C; async-signal-safe).
 void clear_status_line_on_interrupt() noexcept;

@@ -22,6 +22,8 @@ OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef user_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef describe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef printable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef listener_watch(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+OwnedRef watch_look(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Raises OSError(error, ...) for a call that ran out of descriptors (EMFILE
 // or ENFILE) while it `doing`: a short answer is no answer. Needs the lock.

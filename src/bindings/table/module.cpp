@@ -8,6 +8,7 @@
 #include "bindings/boundary/entry.hpp"
 #include "bindings/table/bodies.hpp"
 #include "bindings/table/defaults.hpp"
+#include "core/sockets/listener_watch.hpp"
 
 namespace velmor {
 namespace {
@@ -91,6 +92,17 @@ PyMethodDef functions[] = {
     function_record<table_bodies::describe>("describe",
                                             "describe(pid, name)\n--\n\n"
                                             "'name (pid N)', the name escaped ('?' for none)."),
+    function_record<table_bodies::listener_watch>(
+        "listener_watch",
+        "listener_watch(ports=None, udp=False)\n--\n\n"
+        "A watch of the listeners on `ports` (every port when None; with `udp`, bound UDP sockets\n"
+        "too), for watch_look()."),
+    function_record<table_bodies::watch_look>(
+        "watch_look",
+        "watch_look(watch)\n--\n\n"
+        "One look of `watch` at the listening table: the changes since the look before (the first:\n"
+        "every listener present), those gone first, as (event, time, socket, holders_read), the\n"
+        "socket as sockets() gives it, with the holders seen when it appeared."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,6 +111,8 @@ int add_defaults(PyObject* module) {
     const std::pair<const char*, std::int64_t> defaults[] = {
         {"STOP_TIMEOUT", table_bodies::default_stop_timeout_ns},
         {"WAIT_TIMEOUT", table_bodies::default_wait_timeout_ns},
+        {"WATCH_INTERVAL", watch_interval_ns},
+        {"WATCH_READER_CHECK", watch_reader_check_ns},
     };
     for (const auto& [name, nanoseconds] : defaults) {
         PyObject* seconds = PyFloat_FromDouble(static_cast<double>(nanoseconds) / 1e9);

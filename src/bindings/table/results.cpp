@@ -48,12 +48,8 @@ OwnedRef process_tuple(const TableProcess& process) {
     return tuple(number(process.pid), text(process.name), text(process.command), optional_uid(process.uid));
 }
 
-OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
-    const SocketInfo& socket = entry.socket;
-    OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(entry.holders.size())));
-    for (std::size_t i = 0; i < entry.holders.size(); ++i) {
-        put_in_tuple(holders.get(), i, process_tuple(table.processes[entry.holders[i].process]));
-    }
+// A socket's tuple, its holders' tuple given.
+OwnedRef socket_tuple(const SocketInfo& socket, OwnedRef holders) {
     bool connected = has_remote_end(socket);
     OwnedRef v6only = socket.family == Family::ipv6 && socket.v6only ? flag(*socket.v6only) : none();
     return tuple(text(protocol_name(socket.protocol)), text(socket.family == Family::ipv4 ? "ipv4" : "ipv6"),
@@ -62,6 +58,22 @@ OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
                  connected ? number(socket.remote.port) : none(), text(state_name(socket.protocol, socket.state)),
                  socket.uid == unknown_uid ? none() : number(socket.uid), number(socket.id), std::move(v6only),
                  std::move(holders));
+}
+
+OwnedRef socket_tuple(const TableSocket& entry, const SocketTable& table) {
+    OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(entry.holders.size())));
+    for (std::size_t i = 0; i < entry.holders.size(); ++i) {
+        put_in_tuple(holders.get(), i, process_tuple(table.processes[entry.holders[i].process]));
+    }
+    return socket_tuple(entry.socket, std::move(holders));
+}
+
+OwnedRef change_tuple(const ListenerChange& change) {
+    OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(change.holders.size())));
+    for (std::size_t i = 0; i < change.holders.size(); ++i) put_in_tuple(holders.get(), i, process_tuple(change.holders[i]));
+    const double seconds = static_cast<double>(change.time.tv_sec) + static_cast<double>(change.time.tv_nsec) / 1e9;
+    return tuple(text(event_name(change.event)), require_new(PyFloat_FromDouble(seconds)),
+                 socket_tuple(change.socket, std::move(holders)), flag(change.holders_read));
 }
 
 const char* port_state_name(ports::PortState state) {
@@ -159,6 +171,12 @@ OwnedRef socket_list(const SocketTable& table) {
     for (std::size_t i = 0; i < table.sockets.size(); ++i) {
         put_in_list(list.get(), i, socket_tuple(table.sockets[i], table));
     }
+    return list;
+}
+
+OwnedRef change_list(const std::vector<ListenerChange>& changes) {
+    OwnedRef list = require_new(PyList_New(static_cast<Py_ssize_t>(changes.size())));
+    for (std::size_t i = 0; i < changes.size(); ++i) put_in_list(list.get(), i, change_tuple(changes[i]));
     return list;
 }
 

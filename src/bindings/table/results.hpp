@@ -8,6 +8,7 @@
 #include "core/ports/explanations.hpp"
 #include "core/ports/stop_result.hpp"
 #include "core/sockets/free_check.hpp"
+#include "core/sockets/listener_watch.hpp"
 #include "core/sockets/socket_table.hpp"
 #include "core/terminate/stop.hpp"
 
@@ -18,6 +19,11 @@ namespace velmor::table_results {
 // of (pid, name, cmd, uid). Texts the system gave as bytes that are not
 // UTF-8 come with U+FFFD in place of what does not decode.
 OwnedRef socket_list(const SocketTable& table);
+
+// One (event, time, socket, holders_read) per change of a watch: the event
+// "present", "appeared" or "gone", the time in seconds since the epoch, the
+// socket as socket_list gives it.
+OwnedRef change_list(const std::vector<ListenerChange>& changes);
 
 // One (pid, name, cmd, uid) per process.
 OwnedRef process_list(const std::vector<TableProcess>& processes);

@@ -26,6 +26,12 @@ timespec monotonic_now() noexcept {
     return now;
 }
 
+timespec wall_clock_now() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
 timespec deadline_after(const timespec& start, unsigned long long seconds) noexcept {
     auto room = static_cast<unsigned long long>(latest.tv_sec - start.tv_sec);
     if (seconds > room) return latest;

@@ -1,6 +1,6 @@
 #pragma once
 // The one clock of the core: readings of the platform's monotonic clock and
-// deadlines on it.
+// deadlines on it, and the wall clock for stamping what was seen when.
 
 #include <cstdint>
 #include <ctime>
@@ -13,6 +13,9 @@ inline constexpr long nanoseconds_per_millisecond = 1'000'000;
 // Now on the platform's monotonic clock (CLOCK_MONOTONIC on Linux,
 // CLOCK_UPTIME_RAW on macOS).
 timespec monotonic_now() noexcept;
+
+// Now on the wall clock (CLOCK_REALTIME): since the epoch, for people.
+timespec wall_clock_now() noexcept;
 
 // `start` plus whole `seconds`, saturating at the latest instant a timespec holds.
 timespec deadline_after(const timespec& start, unsigned long long seconds) noexcept;
