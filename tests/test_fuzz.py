@@ -24,6 +24,7 @@ from __future__ import annotations
 import asyncio
 import dataclasses
 import enum
+import inspect
 import math
 import os
 import re
@@ -231,7 +232,13 @@ class Function:
 
     @property
     def parameters(self) -> list[str]:
-        return list(self.values)
+        """The parameters of `values`, in the order the function takes them
+        by position (its signature's), whatever the order they are written in."""
+        try:
+            order = list(inspect.signature(self.call).parameters)
+        except (TypeError, ValueError):
+            return list(self.values)
+        return sorted(self.values, key=lambda name: order.index(name) if name in order else len(order))
 
 
 def is_info(info: Any) -> bool:
