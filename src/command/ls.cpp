@@ -45,19 +45,7 @@ std::vector<Row> listing_rows(const SocketTable& table, bool udp) {
     for (std::size_t i = 0; i < table.sockets.size(); ++i) {
         const TableSocket& entry = table.sockets[i];
         if (entry.socket.protocol != Protocol::tcp && !udp) continue;
-        const Row start = socket_row_start(entry.socket);
-        if (entry.holders.empty()) {
-            Row row = start;
-            const std::optional<std::uint32_t> owner = ports::owner_of(entry.socket);
-            row.insert(row.end(), {"-", user_cell(owner), "-", hidden_cell(*evidence[i])});
-            rows.push_back(std::move(row));
-        }
-        for (const TableHolder& holder : entry.holders) {
-            Row row = start;
-            Row cells = process_cells(table.processes[holder.process]);
-            row.insert(row.end(), cells.begin(), cells.end());
-            rows.push_back(std::move(row));
-        }
+        add_socket_rows(socket_row_start(entry.socket), entry, table, *evidence[i], rows);
     }
     return rows;
 }

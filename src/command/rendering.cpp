@@ -57,6 +57,21 @@ std::string hidden_cell(const ports::SocketEvidence& told) {
     return "(not visible)";
 }
 
+void add_socket_rows(const Row& start, const TableSocket& entry, const SocketTable& table,
+                     const ports::SocketEvidence& told, std::vector<Row>& rows) {
+    if (entry.holders.empty()) {
+        Row row = start;
+        row.insert(row.end(), {"-", user_cell(ports::owner_of(entry.socket)), "-", hidden_cell(told)});
+        rows.push_back(std::move(row));
+    }
+    for (const TableHolder& holder : entry.holders) {
+        Row row = start;
+        Row cells = process_cells(table.processes[holder.process]);
+        row.insert(row.end(), cells.begin(), cells.end());
+        rows.push_back(std::move(row));
+    }
+}
+
 std::vector<std::string> table_lines(const std::vector<Row>& rows, std::optional<std::size_t> width) {
     std::vector<std::size_t> widths(rows.front().size() - 1, 0);
     for (const Row& row : rows) {

@@ -31,6 +31,10 @@ Row process_cells(const TableProcess& process);
 // The COMMAND cell of a socket whose holder is not seen, from the engine's
 // evidence.
 std::string hidden_cell(const ports::SocketEvidence& told);
+// The rows of one socket: `start` followed by each holder's cells, or by
+// "-", the socket's owner, "-" and the hidden cell when no holder is seen.
+void add_socket_rows(const Row& start, const TableSocket& entry, const SocketTable& table,
+                     const ports::SocketEvidence& told, std::vector<Row>& rows);
 
 // Rows of printable cells as left-aligned columns, one line each, cut to
 // `width` characters when given.

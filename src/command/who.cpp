@@ -23,18 +23,8 @@ void listening_rows(const ports::ExplainedStatus& state, const SocketTable& tabl
         const TableSocket& entry = table.sockets[i];
         if (!is_listener(entry.socket)) continue;
         const Row start{std::to_string(status.port), "listening", address_cell(entry.socket)};
-        if (entry.holders.empty()) {
-            const ports::SocketEvidence told{{status.hidden, status.candidates}, state.candidates};
-            Row row = start;
-            row.insert(row.end(), {"-", user_cell(ports::owner_of(entry.socket)), "-", hidden_cell(told)});
-            rows.push_back(std::move(row));
-        }
-        for (const TableHolder& holder : entry.holders) {
-            Row row = start;
-            Row cells = process_cells(table.processes[holder.process]);
-            row.insert(row.end(), cells.begin(), cells.end());
-            rows.push_back(std::move(row));
-        }
+        const ports::SocketEvidence told{{status.hidden, status.candidates}, state.candidates};
+        add_socket_rows(start, entry, table, told, rows);
     }
 }
 
