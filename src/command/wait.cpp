@@ -49,16 +49,6 @@ std::string waiting_line(std::uint16_t port, std::int64_t elapsed_ns, bool liste
            std::to_string(elapsed_ns / nanoseconds_per_second) + "s";
 }
 
-PollPlan plan_until(const timespec& deadline, bool last_word) {
-    PollPlan plan;
-    plan.deadline = deadline;
-    plan.pause_ns = wait_first_pause_ns;
-    plan.longest_pause_ns = wait_longest_pause_ns;
-    plan.shorten_pause_to_deadline = true;
-    plan.check_at_deadline = last_word;
-    return plan;
-}
-
 // Checks until every port is as asked or `timeout_ns` has passed, showing
 // progress on `status` when there is one; the ports still waited for.
 std::vector<std::uint16_t> wait_for(PortWait& waiting, std::int64_t timeout_ns, StatusLine* status, bool listening) {
@@ -69,7 +59,7 @@ std::vector<std::uint16_t> wait_for(PortWait& waiting, std::int64_t timeout_ns, 
     for (;;) {
         const timespec next_progress = deadline_after_ns(monotonic_now(), wait_progress_every_ns);
         const bool in_parts = status != nullptr && !reached(next_progress, deadline);
-        const PollEnd end = poll_until(plan_until(in_parts ? next_progress : deadline, !in_parts), no_watches, condition);
+        const PollEnd end = poll_until(wait_plan(in_parts ? next_progress : deadline, !in_parts), no_watches, condition);
         require_descriptors(waiting.shortage(), "to read the socket tables");
         if (end == PollEnd::met || !in_parts) return waiting.pending();
         const timespec now = monotonic_now();

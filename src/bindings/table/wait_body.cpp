@@ -26,8 +26,6 @@ constexpr FunctionSpec wait_spec{"wait", {"ports", "listening", "timeout", "pid"
 
 // The engine's pacing (core/sockets/port_wait.hpp); `progress` is told the
 // ports still waited for as often as the engine shows progress.
-constexpr std::int64_t first_pause_ns = wait_first_pause_ns;
-constexpr std::int64_t longest_pause_ns = wait_longest_pause_ns;
 constexpr std::int64_t progress_every_ns = wait_progress_every_ns;
 constexpr std::int64_t signal_check_every_ns = 50'000'000;
 
@@ -98,13 +96,8 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     };
     timespec next_progress = deadline_after_ns(monotonic_now(), progress_every_ns);
     for (;;) {
-        PollPlan plan;
-        plan.pause_ns = first_pause_ns;
-        plan.longest_pause_ns = longest_pause_ns;
-        plan.shorten_pause_to_deadline = true;
+        PollPlan plan = wait_plan(deadline, true);
         plan.end_on_signal = true;
-        plan.deadline = deadline;
-        plan.check_at_deadline = true;
         // The lock is taken back this often to run the interpreter's signal
         // handlers: a signal that arrives while a check runs, not during a
         // pause, interrupts no pause.

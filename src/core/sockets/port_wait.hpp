@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/platform/process_queries.hpp"
+#include "core/system/poll_loop.hpp"
 
 namespace velmor {
 
@@ -23,6 +24,19 @@ namespace velmor {
 inline constexpr std::int64_t wait_first_pause_ns = 1'000'000;
 inline constexpr std::int64_t wait_longest_pause_ns = 5'000'000;
 inline constexpr std::int64_t wait_progress_every_ns = 250'000'000;
+
+// The poll plan of a wait's part that ends at `deadline`, at the wait's
+// pacing; `last_check` checks once more at the deadline (the wait's own end,
+// not a part's).
+inline PollPlan wait_plan(const timespec& deadline, bool last_check) {
+    PollPlan plan;
+    plan.deadline = deadline;
+    plan.pause_ns = wait_first_pause_ns;
+    plan.longest_pause_ns = wait_longest_pause_ns;
+    plan.shorten_pause_to_deadline = true;
+    plan.check_at_deadline = last_check;
+    return plan;
+}
 
 struct PortWaitRequest {
     std::vector<std::uint16_t> ports;  // 1-65535, without repeats
