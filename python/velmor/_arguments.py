@@ -36,7 +36,7 @@ class PortOutOfRange(UsageError):
 
 
 def parse_port(text: str) -> int:
-    """One port number, 1-65535 (0 is not a real port: bind picks one)."""
+    """One port number, as the engine takes a port (_table.checked names the range)."""
     if not (text.isascii() and text.isdigit()):
         raise UsageError(f"invalid port '{text}': expected a number")
     try:

@@ -126,8 +126,8 @@ def is_free(port: int) -> bool:
 
 
 def all_free(ports: Sequence[int]) -> bool:
-    """True when is_free holds for every one of `ports` (1-65535, without
-    repeats); it stops at the first port found not free."""
+    """True when is_free holds for every one of `ports` (checked by the
+    engine); it stops at the first port found not free."""
     return all(_free_verdicts(ports, stop_at_taken=True))
 
 
