@@ -37,14 +37,20 @@ SERVERS = textwrap.dedent(
         sys.exit(3)
     pids = [os.getpid()]
     if mode.startswith("fork"):
+        # The child listens only once the tree is recorded: the fixture may
+        # stop the tree as soon as something in it listens.
+        recorded, go = os.pipe()
         child = os.fork()
         if child:
             pids.append(child)
             with open(os.path.join(records, f"tree-{os.getpid()}"), "w") as f:
                 f.write(" ".join(map(str, pids)))
+            os.write(go, b"go")
             os.wait()
             sys.exit(0)
+        os.close(go)
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)
+        os.read(recorded, 2)
         if mode == "fork-stubborn":
             signal.signal(signal.SIGTERM, signal.SIG_IGN)
     if mode != "silent":
