@@ -15,8 +15,13 @@ alone) must be an ELF of the architecture named with no loader to ask for
 (no PT_INTERP) and no library to load. The readers are small and of our own: the
 wheel's modules are read straight from the zip, nothing runs them.
 
-Prints one line per module; exits 1 if any module fails, 2 if the wheel holds
-no module at all.
+The wheel must also carry the velmor program twice, in its scripts folder
+(the command on PATH) and in the package (for `python -m velmor`), each held
+to the same rules as the modules, except that a Mach-O program is an
+executable image.
+
+Prints one line per module and program; exits 1 if any fails or a program is
+missing, 2 if the wheel holds no module at all.
 """
 
 from __future__ import annotations
@@ -113,6 +118,7 @@ MH_MAGIC_64 = 0xFEEDFACF
 FAT_MAGICS = {0xCAFEBABE, 0xBEBAFECA, 0xCAFEBABF, 0xBFBAFECA}
 CPU_TYPES = {0x01000007: "x86_64", 0x0100000C: "arm64"}
 FILE_TYPES = {6: "dylib", 8: "bundle"}
+MH_EXECUTE = 2
 LC_REQ_DYLD = 0x80000000
 DYLIB_LOADS = {0x0C, 0x18 | LC_REQ_DYLD, 0x1F | LC_REQ_DYLD, 0x20, 0x23 | LC_REQ_DYLD}
 LC_VERSION_MIN_MACOSX = 0x24
@@ -148,7 +154,7 @@ def read_macho(data: bytes) -> MachOModule:
         raise ValueError("not a 64-bit little-endian Mach-O file")
     cputype, _subtype, filetype, ncmds, sizeofcmds, _flags, _reserved = struct.unpack_from("<iiIIIII", data, 4)
     module = MachOModule(CPU_TYPES.get(cputype & 0xFFFFFFFF, f"cpu {cputype:#x}"),
-                         FILE_TYPES.get(filetype, f"file type {filetype}"))
+                         "executable" if filetype == MH_EXECUTE else FILE_TYPES.get(filetype, f"file type {filetype}"))
     at, end = 32, 32 + sizeofcmds
     for _ in range(ncmds):
         cmd, size = struct.unpack_from("<II", data, at)
@@ -168,11 +174,13 @@ def read_macho(data: bytes) -> MachOModule:
     return module
 
 
-def macho_problems(module: MachOModule, arch: str, minimum: str) -> list[str]:
+def macho_problems(module: MachOModule, arch: str, minimum: str, *, program: bool = False) -> list[str]:
     problems = []
     if module.arch != arch:
         problems.append(f"architecture {module.arch}, not {arch}")
-    if module.kind not in FILE_TYPES.values():
+    if program and module.kind != "executable":
+        problems.append(f"{module.kind}, not an executable")
+    elif not program and module.kind not in FILE_TYPES.values():
         problems.append(f"{module.kind}, not a dylib or bundle")
     if module.platform is None:
         problems.append("no macOS platform and minimum recorded")
@@ -188,19 +196,37 @@ def macho_problems(module: MachOModule, arch: str, minimum: str) -> list[str]:
 # --- the wheel ---------------------------------------------------------------------
 
 
+def program_place(name: str) -> str | None:
+    """Where in a wheel the velmor program at `name` is installed from:
+    "scripts" (the environment's scripts folder), "package", or None when
+    `name` is not the program."""
+    if name == "velmor/velmor":
+        return "package"
+    parts = name.split("/")
+    if len(parts) == 3 and parts[0].endswith(".data") and parts[1:] == ["scripts", "velmor"]:
+        return "scripts"
+    return None
+
+
 def modules(wheel: str) -> Iterator[tuple[str, bytes]]:
+    """The native files of a wheel: its modules and its programs."""
     with zipfile.ZipFile(wheel) as archive:
         for name in archive.namelist():
-            if name.endswith(".so"):
+            if name.endswith(".so") or program_place(name):
                 yield name, archive.read(name)
 
 
 def check(wheel: str, describe_problems) -> int:
     found = failed = 0
+    places = set()
     for name, data in modules(wheel):
-        found += 1
+        place = program_place(name)
+        if place:
+            places.add(place)
+        else:
+            found += 1
         try:
-            summary, problems = describe_problems(data)
+            summary, problems = describe_problems(data, place is not None)
         except (ValueError, struct.error, IndexError) as error:
             summary, problems = "unreadable", [str(error)]
         print(f"{name}: {summary}" + "".join(f"\n  problem: {p}" for p in problems))
@@ -208,6 +234,9 @@ def check(wheel: str, describe_problems) -> int:
     if not found:
         print(f"{wheel}: no native module")
         return 2
+    for place in sorted({"scripts", "package"} - places):
+        print(f"{wheel}: no velmor program in its {place} folder")
+        failed += 1
     return 1 if failed else 0
 
 
@@ -244,14 +273,14 @@ def main(argv: list[str] | None = None) -> int:
         return check_static(args.program, args.arch)
 
     if args.kind == "elf":
-        def describe(data: bytes) -> tuple[str, list[str]]:
+        def describe(data: bytes, program: bool) -> tuple[str, list[str]]:
             module = read_elf(data)
             return f"{module.arch}, needs {', '.join(module.needed)}", elf_problems(module, args.arch, args.libc)
     else:
-        def describe(data: bytes) -> tuple[str, list[str]]:
+        def describe(data: bytes, program: bool) -> tuple[str, list[str]]:
             module = read_macho(data)
             return (f"{module.arch} {module.kind}, macOS {module.minimum}, loads {', '.join(module.dylibs)}",
-                    macho_problems(module, args.arch, args.minimum))
+                    macho_problems(module, args.arch, args.minimum, program=program))
     return check(args.wheel, describe)
 
 

@@ -106,7 +106,8 @@ GOOD = {"arch": "arm64", "commands": [segment(), build_version("11.0"), dylib_co
         (macho("arm64", [*GOOD["commands"], dylib_command("@rpath/libpython3.11.dylib", LC_LOAD_WEAK_DYLIB)]),
          "libpython"),
         (macho("arm64", [build_version("11.0")]), "loads []"),
-        (macho("arm64", GOOD["commands"], filetype=2), "file type 2"),
+        (macho("arm64", GOOD["commands"], filetype=2), "executable, not a dylib"),
+        (macho("arm64", GOOD["commands"], filetype=7), "file type 7"),
     ],
 )
 def test_each_fault_of_a_module_is_named(image, problem):
@@ -137,23 +138,34 @@ def test_what_is_no_thin_macho_image_is_refused(image, message):
         wheel_check.read_macho(image)
 
 
+PROGRAMS = {"velmor-0.1.0.data/scripts/velmor": macho("arm64", GOOD["commands"], filetype=2),
+            "velmor/velmor": macho("arm64", GOOD["commands"], filetype=2)}
+MODULES = {"velmor/_lib.abi3.so": macho("arm64", GOOD["commands"]),
+           "velmor/_table.abi3.so": macho("arm64", GOOD["commands"])}
+
+
 @pytest.mark.parametrize(
-    ("modules", "expected"),
+    ("modules", "expected", "says"),
     [
-        ({"velmor/_lib.abi3.so": macho("arm64", GOOD["commands"]),
-          "velmor/_table.abi3.so": macho("arm64", GOOD["commands"])}, 0),
-        ({"velmor/_lib.abi3.so": macho("arm64", GOOD["commands"]),
-          "velmor/_table.abi3.so": macho("x86_64", GOOD["commands"])}, 1),
-        ({"velmor/_lib.abi3.so": b"not a module at all"}, 1),
-        ({}, 2),
+        ({**MODULES, **PROGRAMS}, 0, None),
+        ({**MODULES, "velmor/_table.abi3.so": macho("x86_64", GOOD["commands"]), **PROGRAMS}, 1, "architecture"),
+        ({"velmor/_lib.abi3.so": b"not a module at all", **PROGRAMS}, 1, "problem:"),
+        # The program where only a module may be, and a module where the program must be.
+        ({**MODULES, "velmor/_lib.abi3.so": PROGRAMS["velmor/velmor"], **PROGRAMS}, 1, "not a dylib or bundle"),
+        ({**MODULES, **PROGRAMS, "velmor/velmor": MODULES["velmor/_lib.abi3.so"]}, 1, "dylib, not an executable"),
+        ({**MODULES, "velmor/velmor": PROGRAMS["velmor/velmor"]}, 1, "no velmor program in its scripts folder"),
+        ({**MODULES, "velmor-0.1.0.data/scripts/velmor": PROGRAMS["velmor/velmor"]}, 1,
+         "no velmor program in its package folder"),
+        ({}, 2, "no native module"),
     ],
 )
-def test_the_wheel_verdict_is_that_of_its_worst_module(tmp_path, capsys, modules, expected):
+def test_the_wheel_verdict_is_that_of_its_worst_module(tmp_path, capsys, modules, expected, says):
     wheel = wheel_of(tmp_path, modules)
     assert wheel_check.main(["macho", "--arch", "arm64", "--minimum", "11.0", wheel]) == expected
     printed = capsys.readouterr().out
-    assert ("problem:" in printed) == (expected == 1)
-    assert ("no native module" in printed) == (expected == 2)
+    assert ("problem:" in printed or "no velmor program" in printed) == (expected == 1)
+    if says:
+        assert says in printed
 
 
 # --- ELF ---------------------------------------------------------------------------
@@ -195,12 +207,15 @@ def test_elf_needs_beyond_the_c_library_are_named(arch, libc, needed, faults):
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="needs binutils' readelf to compare with")
 def test_an_elf_wheel_fails_exactly_when_a_module_needs_a_cxx_runtime(tmp_path, capsys):
-    installed = (velmor._lib, velmor._table)
-    modules = {f"velmor/{Path(m.__file__).name}": Path(m.__file__).read_bytes() for m in installed}
+    installed = [Path(m.__file__) for m in (velmor._lib, velmor._table)]
+    program = Path(velmor._lib.__file__).parent / "velmor"
+    modules = {f"velmor/{path.name}": path.read_bytes() for path in installed}
+    modules |= {"velmor/velmor": program.read_bytes(), "velmor-0.1.0.data/scripts/velmor": program.read_bytes()}
     wheel = wheel_of(tmp_path, modules)
-    runtime = any("++" in name for m in installed for name in readelf_needed(m.__file__))
+    runtime = any("++" in name for path in [*installed, program] for name in readelf_needed(str(path)))
     assert wheel_check.main(["elf", "--arch", platform.machine(), "--libc", "glibc", wheel]) == int(runtime)
-    assert capsys.readouterr().out.count("velmor/_") == 2
+    lines = [line for line in capsys.readouterr().out.splitlines() if not line.startswith(" ")]
+    assert [line.split(":")[0] for line in lines] == list(modules)
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler to make the programs")
