@@ -1,6 +1,6 @@
 """The velmor command as a native program, measured as whole commands beside
-what users run today: `ss`, `lsof`, an interpreter's start-up, and the
-Python command that the native program answers for.
+what users run today: `ss`, `lsof`, an interpreter's start-up, and
+`python -m velmor` (an interpreter that starts and hands over to the program).
 
     python benchmarks/command.py --program PATH [--runs 20] [--crowd 300]
 
@@ -35,7 +35,7 @@ from free import wait_cpu_share  # noqa: E402
 from watch import loopback_up  # noqa: E402
 
 _INSIDE = "VELMOR_BENCH_OWN_NETWORK"
-PYTHON_COMMAND = [sys.executable, "-m", "velmor"]
+MODULE_COMMAND = [sys.executable, "-m", "velmor"]
 
 
 def run_seconds(argv: Sequence[str]) -> float:
@@ -100,7 +100,7 @@ def measure_setting(table: Table, program: str, setting: str, port: int, runs: i
     table.row("`velmor ls` ÷ `ss -ltnp`", setting, *paired(ls, command(["ss", "-ltnp"]), runs))
     table.row("`velmor ls` ÷ `lsof -nP -iTCP -sTCP:LISTEN`", setting,
               *paired(ls, command(["lsof", "-nP", "-iTCP", "-sTCP:LISTEN"]), runs))
-    table.row("`velmor ls` ÷ Python `velmor ls`", setting, *paired(ls, command([*PYTHON_COMMAND, "ls"]), runs))
+    table.row("`velmor ls` ÷ `python -m velmor ls`", setting, *paired(ls, command([*MODULE_COMMAND, "ls"]), runs))
     table.row("`velmor who P` ÷ `ss -ltnp 'sport = :P'`", setting,
               *paired(command([program, "who", str(port)]), command(["ss", "-ltnp", f"sport = :{port}"]), runs))
     if fx is not None:
@@ -127,8 +127,8 @@ def main() -> int:
     table = Table()
     table.row("`velmor --version` ÷ `python3 -c pass`", "at rest",
               *paired(command([program, "--version"]), command([sys.executable, "-S", "-c", "pass"]), args.runs))
-    table.row("`velmor --version` ÷ Python `velmor --version`", "at rest",
-              *paired(command([program, "--version"]), command([*PYTHON_COMMAND, "--version"]), args.runs))
+    table.row("`velmor --version` ÷ `python -m velmor --version`", "at rest",
+              *paired(command([program, "--version"]), command([*MODULE_COMMAND, "--version"]), args.runs))
     check = statistics.median(run_seconds([program, "check", "1-65535", "-q"]) for _ in range(5))
     table.figure("`velmor check 1-65535 -q`, nothing listens", "at rest", ms(check))
     table.figure("`velmor wait P` on a held port", "at rest",

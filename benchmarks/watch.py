@@ -132,7 +132,7 @@ def walk_seconds(times: int = 20) -> float:
     """The median time of the walk that names a new listener's holders,
     as the watch makes it (every process, the newest first): a watch's
     first look, the walk and one read of the listening table."""
-    from velmor import _watch
+    from velmor import _table
 
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -140,9 +140,9 @@ def walk_seconds(times: int = 20) -> float:
         port = s.getsockname()[1]
         spent = []
         for _ in range(times):
-            watcher = _watch.ListenerWatch([port])
+            watcher = _table.listener_watch([port], False)
             start = time.perf_counter()
-            watcher.look()
+            _table.watch_look(watcher)
             spent.append(time.perf_counter() - start)
     return statistics.median(spent)
 

@@ -492,13 +492,18 @@ def test_a_unique_prefix_of_a_long_option_is_that_option(short: list[str], full:
     assert short_answer == full_answer and short_answer[0] != 2
 
 
-def test_a_prefix_that_fits_two_options_is_refused_naming_both() -> None:
-    from velmor._arguments import UsageError, long_option
-
-    assert long_option("--dry", ["--dry-run", "--json"]) == "--dry-run"
-    assert long_option("--bogus", ["--dry-run", "--json"]) is None
-    with pytest.raises(UsageError, match="ambiguous option: --re could match --reserve, --retry"):
-        long_option("--re", ["--reserve", "--retry"])
+@pytest.mark.parametrize(
+    "args, says",
+    [
+        (["kill", "--", "--dry", "1"], "invalid port or range '--dry': expected PORT or START-END"),  # a port after --
+        (["kill", "--dry-runx", "1"], "unrecognized arguments: --dry-runx"),  # longer than the option
+        (["kill", "--dry-run=", "1"], "argument --dry-run: ignored explicit argument ''"),
+    ],
+)
+def test_what_is_not_a_prefix_of_an_option_is_refused(args: list[str], says: str) -> None:
+    result = velmor(*args)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr == f"velmor: error: {says} (see 'velmor kill --help')\n"
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")

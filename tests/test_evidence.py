@@ -24,7 +24,7 @@ import pytest
 
 import velmor
 from conftest import AS_NOBODY, WITHOUT_KILL, Ghost, Holder, in_subprocess, unused_port
-from velmor.cli import main
+from velmor_command import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="namespaces and /proc are Linux's")
 

@@ -19,8 +19,8 @@ import pytest
 
 import velmor
 from conftest import AS_NOBODY, leave_time_wait, unused_port
-from velmor import _ports
-from velmor.cli import main
+from velmor import _table
+from velmor_command import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
 
@@ -120,10 +120,14 @@ def test_many_ports_at_once_answer_as_one_at_a_time(
     expected.update({port: True for port in ports[len(CASES):]})
     one_at_a_time = [velmor.is_free(port) for port in ports]
     assert one_at_a_time == [expected[port] for port in ports]
-    assert _ports._free_verdicts(ports) == one_at_a_time
+    assert _table.free_check(ports) == one_at_a_time
     free = [port for port in ports if expected[port]]
     taken = [port for port in ports if not expected[port]]
-    assert (_ports.all_free(free), _ports.all_free(ports), _ports.all_free(free + taken[-1:])) == (True, False, False)
+
+    def all_free(some: list[int]) -> bool:  # as `velmor check -q` asks: up to the first taken port
+        return all(_table.free_check(some, stop_at_taken=True))
+
+    assert (all_free(free), all_free(ports), all_free(free + taken[-1:])) == (True, False, False)
     capsys.readouterr()
     assert main(["check", *map(str, ports), "-q"]) == 1
     assert main(["check", *map(str, free), "-q"]) == 0

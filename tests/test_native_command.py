@@ -1,8 +1,11 @@
-"""The native velmor program against the Python command: both run as
-processes with the same arguments and environment, and give the same
+"""The velmor program as the tests build it (beside the hooks modules) and
+as the package carries it, run through `python -m velmor`: both started as
+processes with the same arguments and environment, they give the same
 stdout, stderr and exit code: help at several widths, every kind of bad
 call, --version, `ls` on listeners the tests start (in a network namespace
-of their own), and an answer that cannot be written."""
+of their own), and an answer that cannot be written. The command's answers
+themselves are checked against what they must say in test_cli.py and the
+tests beside it."""
 
 from __future__ import annotations
 

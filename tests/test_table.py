@@ -19,7 +19,7 @@ import pytest
 import private_network
 import velmor
 from conftest import AS_NOBODY, Holder, leave_time_wait, unused_port
-from velmor.cli import main
+from velmor_command import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
 

@@ -24,7 +24,7 @@ import velmor
 import velmor.aio
 from conftest import Holder
 from velmor import _ports, _table
-from velmor.cli import main
+from velmor_command import main
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="network namespaces are Linux's")
 

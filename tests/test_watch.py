@@ -1,4 +1,4 @@
-"""`velmor watch` and the loop under it: listeners seen as they come and go,
+"""`velmor watch` and the engine's watch under it: listeners seen as they come and go,
 in the tests' own network namespace, where every listener is the test's."""
 
 from __future__ import annotations
@@ -13,11 +13,12 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
 from conftest import Holder
-from velmor import _watch
+from velmor import _ports, _table
 
 VELMOR = [sys.executable, "-m", "velmor"]
 
@@ -215,38 +216,33 @@ def test_help_says_what_it_cannot_catch() -> None:
     assert "between two reads is never seen" in " ".join(result.stdout.split())
 
 
-# --- the loop's rule ----------------------------------------------------------------
+# --- the engine's rule ---------------------------------------------------------------
+
+
+def look(watch: object) -> list[tuple[str, Any]]:
+    """One look of an engine watch: each change as (event, socket record)."""
+    return [(event, _ports._socket(raw)) for event, _, raw, _ in _table.watch_look(watch)]
 
 
 @pytest.mark.parametrize("kind, udp", [(socket.SOCK_STREAM, False), (socket.SOCK_DGRAM, True)], ids=["tcp", "udp"])
 def test_a_socket_replaced_on_its_port_is_gone_and_appeared(inside: None, kind: int, udp: bool) -> None:
     first = listener(kind=kind)
     port = first.getsockname()[1]
-    watch = _watch.ListenerWatch([port], udp=udp)
-    [present] = watch.look()
-    assert (present.event, present.socket.inode) == ("present", os.fstat(first.fileno()).st_ino)
-    assert watch.look() == []
+    watch = _table.listener_watch([port], udp)
+    [(event, present)] = look(watch)
+    assert (event, present.inode) == ("present", os.fstat(first.fileno()).st_ino)
+    assert look(watch) == []
     first.close()
     with listener(port, kind=kind) as second:
-        gone, appeared = watch.look()
-        assert (gone.event, gone.socket.inode) == ("gone", present.socket.inode)
-        assert gone.socket.processes == present.socket.processes
-        assert (appeared.event, appeared.socket.inode) == ("appeared", os.fstat(second.fileno()).st_ino)
-        assert [p.pid for p in appeared.socket.processes] == [os.getpid()]
+        (gone_event, gone), (appeared_event, appeared) = look(watch)
+        assert (gone_event, gone.inode) == ("gone", present.inode)
+        assert gone.processes == present.processes
+        assert (appeared_event, appeared.inode) == ("appeared", os.fstat(second.fileno()).st_ino)
+        assert [p.pid for p in appeared.processes] == [os.getpid()]
 
 
 def test_udp_is_left_out_unless_asked(inside: None) -> None:
     with listener(kind=socket.SOCK_DGRAM) as udp:
         port = udp.getsockname()[1]
-        assert _watch.ListenerWatch([port]).look() == []
-        assert [c.socket.protocol for c in _watch.ListenerWatch([port], udp=True).look()] == ["udp"]
-
-
-def test_the_loop_ends_at_its_timeout_and_when_its_reader_goes(inside: None) -> None:
-    seen: list[list[_watch.Change]] = []
-    with listener() as held:
-        _watch.watch([held.getsockname()[1]], seen.append, timeout=0.05)
-        asked: list[None] = []
-        _watch.watch(None, lambda changes: None, reader_gone=lambda: not asked.append(None))
-    assert [[c.event for c in changes] for changes in seen] == [["present"]]
-    assert len(asked) == 1
+        assert look(_table.listener_watch([port], False)) == []
+        assert [found.protocol for _, found in look(_table.listener_watch([port], True))] == ["udp"]

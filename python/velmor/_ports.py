@@ -10,13 +10,10 @@ from velmor._records import Listener, PortStatus, PortStop, Process, Signalled, 
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Sequence
-
-    from velmor._records import Hidden
+    from collections.abc import Iterable
 
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]
-    Evidence = tuple["Hidden | None", tuple[Process, ...], str]
     RawStatus = tuple[int, str, "str | None", "RawProcess | None", tuple[RawSocket, ...], int, "str | None",
                       tuple[RawProcess, ...], tuple[str, "str | None", "str | None", "str | None", str]]
 
@@ -59,25 +56,9 @@ def listeners(ports: int | Iterable[int] | None = None, *, udp: bool = False) ->
     socket), on any local address, optionally only on `ports`; each with the
     visible processes that hold it. Sorted by port, then address (IPv4
     first, each address as a number)."""
-    return listeners_seen(ports, udp=udp)[0]
-
-
-def listeners_seen(
-    ports: int | Iterable[int] | None = None, *, udp: bool = False
-) -> tuple[list[Listener], list[Evidence | None]]:
-    """listeners(), with, per listener that no visible process holds, what
-    tells why (see PortStatus.hidden) and its possible holders, also named
-    for people; None for a listener whose holders are seen."""
     wanted, udp = _table.checked(ports=ports, udp=udp)
-    raw, _, told = _table.sockets(wanted, listening=True, udp=udp, evidence=True)
-    found: list[Listener] = []
-    evidence: list[Evidence | None] = []
-    for entry, said in zip(raw, told):
-        socket = _socket(entry)
-        if socket.protocol == "tcp" or socket.state == "bound":
-            found.append(socket)
-            evidence.append(None if said is None else (said[0], tuple(map(_process, said[1])), said[2]))  # type: ignore[arg-type]
-    return found, evidence
+    found = map(_socket, _table.sockets(wanted, listening=True, udp=udp))
+    return [socket for socket in found if socket.protocol == "tcp" or socket.state == "bound"]
 
 
 def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> list[Socket]:
@@ -122,58 +103,15 @@ def is_free(port: int) -> bool:
     listener can be set up: what `velmor check` asks, status(port).state ==
     "free", found without walking the processes (no holder is needed)."""
     (port,) = _table.checked(port=port)
-    return bool(_free_verdicts([port])[0])
-
-
-def all_free(ports: Sequence[int]) -> bool:
-    """True when is_free holds for every one of `ports` (checked by the
-    engine); it stops at the first port found not free."""
-    return all(_free_verdicts(ports, stop_at_taken=True))
-
-
-def _free_verdicts(ports: Sequence[int], *, stop_at_taken: bool = False) -> list[bool | None]:
-    """Per port, whether it is free, as the engine judges it from one read
-    of the listening table, trial binds and (for the ports those leave
-    undecided) one read of their sockets. With `stop_at_taken`, once a port
-    is found not free the others may be left None (not looked at)."""
-    return _table.free_check(ports, stop_at_taken=stop_at_taken)
+    return bool(_table.free_check([port])[0])
 
 
 # --- explanations ---------------------------------------------------------------
 
 
-def user_name(uid: int | None) -> str | None:
-    """The name of a user, None when it has none (or uid is None); each uid
-    is looked up once per process."""
-    return None if uid is None else _table.user_name(uid)
-
-
-def describe(process: Process | Signalled) -> str:
-    """'name (pid N)', the name escaped: the texts for people name every
-    process through this."""
-    return _table.describe(process.pid, process.name)
-
-
 def explain(state: PortStatus) -> str:
     """One line on why a port is what it is, for people."""
     return texts_of(state)[0]
-
-
-def closing_note(state: PortStatus) -> str | None:
-    """A note on the connections left closing on a free port: they are on
-    the number, and a bind with SO_REUSEADDR takes it all the same."""
-    return texts_of(state)[1]
-
-
-def udp_note(state: PortStatus) -> str | None:
-    """A note on UDP sockets on the number, which never make a port busy."""
-    return texts_of(state)[2]
-
-
-def candidates_text(state: PortStatus) -> str:
-    """The possible holders of the state's unseen socket, the first few by
-    name, pid and user."""
-    return texts_of(state)[4]
 
 
 # --- waiting ---------------------------------------------------------------------
