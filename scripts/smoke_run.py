@@ -7,8 +7,9 @@ Each HOLDER is a process of the caller's (the launcher in scripts/test-aarch64)
 that listens on HOLDER_PORT on 127.0.0.1 and does nothing else: this run
 signals those processes, found by their ports, and nothing else. The caller
 runs it in a network namespace of its own, where no other process holds a port.
-The command runs under the interpreter line in VELMOR_SMOKE_PYTHON (a JSON
-list, e.g. the qemu line of the interpreter running this), else sys.executable.
+VELMOR_COMMAND is the native program; it runs under the line in
+VELMOR_SMOKE_RUNNER (a JSON list, e.g. the qemu line for another
+architecture), else as it is.
 Prints one line per check, "ok" or "FAIL"; exits 1 if any check failed.
 """
 
@@ -79,12 +80,12 @@ def main() -> int:
     check("status of the holder's port", state.state == "listening"
           and stop_pid in {p.pid for p in state.holders()}, state)
 
-    python = json.loads(os.environ.get("VELMOR_SMOKE_PYTHON", "null")) or [sys.executable]
-    ls = subprocess.run([*python, command, "ls", "--json"], capture_output=True, text=True, timeout=120)
+    runner = json.loads(os.environ.get("VELMOR_SMOKE_RUNNER", "[]"))
+    ls = subprocess.run([*runner, command, "ls", "--json"], capture_output=True, text=True, timeout=120)
     rows = json.loads(ls.stdout)["sockets"] if ls.returncode == 0 else []
     check("velmor ls --json lists the holders", ls.returncode == 0 and
           {kill_port, stop_port, my_port} <= {row["port"] for row in rows}, ls.stderr.strip() or len(rows))
-    who = subprocess.run([*python, command, "who", str(stop_port), str(free)],
+    who = subprocess.run([*runner, command, "who", str(stop_port), str(free)],
                          capture_output=True, text=True, timeout=120)
     check("velmor who: the holder listening, the other port free", who.returncode == 0
           and str(stop_pid) in who.stdout and "free" in who.stdout, who.stdout.strip())

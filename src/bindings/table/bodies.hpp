@@ -19,8 +19,6 @@ OwnedRef wait(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef stop(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef pids_are_ours(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef checked(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-OwnedRef user_name(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-OwnedRef describe(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef printable(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef listener_watch(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 OwnedRef watch_look(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -8,7 +8,6 @@
 #include "bindings/boundary/entry.hpp"
 #include "bindings/table/bodies.hpp"
 #include "bindings/table/defaults.hpp"
-#include "core/sockets/listener_watch.hpp"
 
 namespace velmor {
 namespace {
@@ -85,13 +84,6 @@ PyMethodDef functions[] = {
         "holders) and converted (ports as a list without repeats, seconds as a float), in\n"
         "the order given.\n"
         "TypeError or ValueError naming the parameter for what breaks its rule."),
-    function_record<table_bodies::user_name>(
-        "user_name",
-        "user_name(uid)\n--\n\n"
-        "The name of the user `uid`, None when it has none; each uid is looked up once per process."),
-    function_record<table_bodies::describe>("describe",
-                                            "describe(pid, name)\n--\n\n"
-                                            "'name (pid N)', the name escaped ('?' for none)."),
     function_record<table_bodies::listener_watch>(
         "listener_watch",
         "listener_watch(ports=None, udp=False)\n--\n\n"
@@ -111,8 +103,6 @@ int add_defaults(PyObject* module) {
     const std::pair<const char*, std::int64_t> defaults[] = {
         {"STOP_TIMEOUT", table_bodies::default_stop_timeout_ns},
         {"WAIT_TIMEOUT", table_bodies::default_wait_timeout_ns},
-        {"WATCH_INTERVAL", watch_interval_ns},
-        {"WATCH_READER_CHECK", watch_reader_check_ns},
     };
     for (const auto& [name, nanoseconds] : defaults) {
         PyObject* seconds = PyFloat_FromDouble(static_cast<double>(nanoseconds) / 1e9);
