@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "core/probe/listener.hpp"
+#include "core/system/clock.hpp"
 #include "core/sockets/walk.hpp"
 
 namespace velmor {
@@ -225,6 +226,7 @@ bool descriptors_readable(ProcessQueries& queries, Pid pid) {
 
 SocketTable read_socket_table(const TableRequest& request) {
     ProcessQueries queries(request.filter);
+    const timespec listed_by = monotonic_now();
     TableBuilder builder(request, queries);
     if (request.holders) {
         if (request.only) {
@@ -233,7 +235,9 @@ SocketTable read_socket_table(const TableRequest& request) {
             walk_holders(queries, builder);
         }
     }
-    return builder.finish(queries);
+    SocketTable table = builder.finish(queries);
+    table.listed_by = listed_by;
+    return table;
 }
 
 std::vector<std::optional<ProcessDetails>> process_details(std::span<const Pid> pids) {

@@ -8,6 +8,7 @@
 // lock and touches nothing of the interpreter.
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,6 +54,9 @@ struct SocketTable {
     // without a listed socket has none; false where sockets are only known
     // through their holders.
     bool lists_every_socket = false;
+    // When the system's socket tables had been read, on the monotonic clock:
+    // every socket listed was there by then (before the walk over the processes).
+    timespec listed_by{};
 };
 
 // Which holders a read names.

@@ -166,7 +166,7 @@ void StopRun::send(int signal) {
         chosen.push_back(held_[i]);
     }
     termination_.emplace(std::move(chosen));
-    termination_->keep_lasting(filter());
+    termination_->keep_lasting(filter(), before_.table.listed_by);
     termination_->send(signal);
     if (termination_->short_of_descriptors() != 0) shortage_ = termination_->short_of_descriptors();
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "core/system/clock.hpp"
 #include "core/system/unique_fd.hpp"
 
 namespace velmor {
@@ -58,8 +59,8 @@ constexpr std::size_t descriptors_for_a_pin = 2;
 std::vector<platform::HeldSocket> still_there_after(std::span<const platform::HeldSocket> held,
                                                     const SocketFilter& filter, std::int64_t pause_ns) {
     if (held.empty()) return {};
-    timespec pause{static_cast<time_t>(pause_ns / 1'000'000'000), static_cast<long>(pause_ns % 1'000'000'000)};
-    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    timespec pause{static_cast<time_t>(pause_ns / nanoseconds_per_second), static_cast<long>(pause_ns % nanoseconds_per_second)};
+    while (pause_ns > 0 && ::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
     platform::ProcessQueries queries(filter);
     // Without tables, or with tables read short of descriptors, nothing tells a passing socket.
@@ -77,10 +78,13 @@ std::vector<platform::HeldSocket> still_there_after(std::span<const platform::He
     return kept;
 }
 
-void Termination::keep_lasting(const SocketFilter& filter) {
+void Termination::keep_lasting(const SocketFilter& filter, std::optional<timespec> listed_by) {
     std::vector<platform::HeldSocket> held;
     for (const Target& target : targets_) held.insert(held.end(), target.held.begin(), target.held.end());
-    std::vector<platform::HeldSocket> lasting = still_there_after(held, filter, lasting_socket_pause_ns);
+    const std::int64_t pause_ns =
+        listed_by ? nanoseconds_until(monotonic_now(), deadline_after_ns(*listed_by, lasting_socket_pause_ns))
+                  : lasting_socket_pause_ns;
+    std::vector<platform::HeldSocket> lasting = still_there_after(held, filter, pause_ns);
     for (Target& target : targets_) {
         // A target is pinned by its sockets that lasted; one without any was passing.
         std::erase_if(target.held, [&](const platform::HeldSocket& socket) {

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <span>
 #include <vector>
@@ -46,8 +47,10 @@ public:
     explicit Termination(std::vector<HeldSockets> targets);
 
     // Leaves out, as gone, the targets whose socket the system no longer
-    // lists a moment later (see still_there_after).
-    void keep_lasting(const SocketFilter& filter);
+    // lists a moment later (see still_there_after). With `listed_by`, the
+    // moment is counted from when the sockets were listed (the walk that
+    // found the targets came after), so a long walk leaves no pause to make.
+    void keep_lasting(const SocketFilter& filter, std::optional<timespec> listed_by = std::nullopt);
 
     // Sends `signal` to every target (not left out); records what each
     // signal call gave. Descriptors for pinning and for the wait that
