@@ -18,7 +18,7 @@ wheel's modules are read straight from the zip, nothing runs them.
 The wheel must also carry the velmor program twice, in its scripts folder
 (the command on PATH) and in the package (for `python -m velmor`), each held
 to the same rules as the modules, except that a Mach-O program is an
-executable image.
+executable image, and an ELF program may also be static.
 
 Prints one line per module and program; exits 1 if any fails or a program is
 missing, 2 if the wheel holds no module at all.
@@ -275,6 +275,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.kind == "elf":
         def describe(data: bytes, program: bool) -> tuple[str, list[str]]:
             module = read_elf(data)
+            if program and not module.needed:  # a static program: no loader, no library
+                return f"{module.arch}, static", static_problems(module, args.arch)
             return f"{module.arch}, needs {', '.join(module.needed)}", elf_problems(module, args.arch, args.libc)
     else:
         def describe(data: bytes, program: bool) -> tuple[str, list[str]]:

@@ -15,10 +15,12 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any
 
 import pytest
 
+import velmor as velmor_package
 from conftest import AS_NOBODY, Holder, port_is_bindable, unused_port
 
 VELMOR = [sys.executable, "-m", "velmor"]
@@ -431,6 +433,16 @@ def test_bad_arguments(args: list[str], mentions: str) -> None:
 def test_version() -> None:
     result = velmor("--version")
     assert (result.returncode, result.stdout, result.stderr) == (0, "velmor 0.1.0\n", "")
+
+
+def test_python_m_velmor_without_its_program_says_so(tmp_path: Path) -> None:
+    # The package copied without the program it carries.
+    copy = tmp_path / "velmor"
+    shutil.copytree(Path(velmor_package.__file__).parent, copy, ignore=shutil.ignore_patterns("velmor", "__pycache__"))
+    result = subprocess.run([sys.executable, "-m", "velmor", "--version"], capture_output=True, text=True,
+                            timeout=60, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert (result.returncode, result.stdout) == (127, "")
+    assert result.stderr == f"velmor: cannot run {copy / 'velmor'}: No such file or directory\n"
 
 
 @pytest.mark.parametrize("command", [[], ["ls"], ["who"], ["check"], ["free"], ["wait"], ["kill"]])
