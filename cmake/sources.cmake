@@ -119,4 +119,15 @@ function(velmor_command name core)
   target_link_libraries(${name} PRIVATE ${core})
   target_compile_definitions(${name} PRIVATE VELMOR_VERSION="${VELMOR_VERSION}")
   velmor_target_options(${name})
+  # With GCC, the C++ runtime linked in: loading and relocating libstdc++
+  # is most of a short command's start-up. Only where the static library is
+  # there (some systems ship it apart), and not under the sanitizers, whose
+  # runtime must be the one to provide operator new.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT VELMOR_SANITIZE)
+    include(CheckLinkerFlag)
+    check_linker_flag(CXX "-static-libstdc++" VELMOR_STATIC_LIBSTDCXX)
+    if(VELMOR_STATIC_LIBSTDCXX)
+      target_link_options(${name} PRIVATE -static-libstdc++ -static-libgcc)
+    endif()
+  endif()
 endfunction()
