@@ -269,7 +269,8 @@ def raw_socket(entry: Any) -> bool:
 
 
 def raw_status(entry: Any) -> bool:
-    return type(entry) is tuple and len(entry) == 9 and is_port(entry[0]) and all(map(raw_socket, entry[4]))
+    return type(entry) is tuple and len(entry) == 10 and is_port(entry[0]) and all(map(raw_socket, entry[4])) \
+        and type(entry[9]) is tuple
 
 
 def dry_run_report(report: Any) -> bool:

@@ -30,7 +30,7 @@ def statuses_of(sockets: list[tuple[object, ...]], unreadable: list[tuple[object
 
 
 def one(*args: object, **kwargs: object) -> tuple:
-    (port, state, reason, owner, sockets, probe_error, hidden, candidates, texts) = statuses_of(*args, **kwargs)[0]
+    (port, state, reason, owner, sockets, probe_error, hidden, candidates, texts, _) = statuses_of(*args, **kwargs)[0]
     return state, reason, hidden, [c[0] for c in candidates], texts
 
 
@@ -171,3 +171,11 @@ def test_a_holder_that_outlasts_the_wait_is_told_with_the_librarys_hint(
     assert report.error == (f"port {stubborn.port}: python (pid {stubborn.pid}) got SIGTERM and still holds the port "
                             f"after {shown}s (kill_after=SECONDS sends SIGKILL to what is left)")
     assert stubborn.process.poll() is None
+
+
+def test_the_engine_lists_the_holders_once_each_in_pid_order(inside: None) -> None:
+    sockets = [("tcp", LISTEN, PORT, 0, 1, [(9, "b", 0)]), ("tcp", LISTEN, PORT, 0, 2, [(5, "a", 0), (9, "b", 0)])]
+    [found] = statuses_of(sockets)
+    assert [process[0] for process in found[-1]] == [5, 9]
+    state = velmor.status(PORT)  # made by the engine: its holders survive a copy
+    assert list(pickle.loads(pickle.dumps(state)).holders()) == list(state.holders())

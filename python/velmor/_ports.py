@@ -15,7 +15,8 @@ if TYPE_CHECKING:
     RawProcess = tuple[int, str, str, "int | None"]
     RawSocket = tuple[str, str, str, int, "str | None", "int | None", str, "int | None", int, "bool | None", tuple[RawProcess, ...]]
     RawStatus = tuple[int, str, "str | None", "RawProcess | None", tuple[RawSocket, ...], int, "str | None",
-                      tuple[RawProcess, ...], tuple[str, "str | None", "str | None", "str | None", str]]
+                      tuple[RawProcess, ...], tuple[str, "str | None", "str | None", "str | None", str],
+                      tuple[RawProcess, ...]]
 
 
 def _process(raw: RawProcess) -> Process:
@@ -75,11 +76,11 @@ def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> li
 
 def _state(raw: RawStatus) -> PortStatus:
     """The record of a port's state as the engine classified and explained it."""
-    port, state, reason, owner, found, probe_error, hidden, candidates, texts = raw
+    port, state, reason, owner, found, probe_error, hidden, candidates, texts, holders = raw
     record = PortStatus(port, state, reason, None if owner is None else _process(owner),  # type: ignore[arg-type]
                         tuple(_socket(entry) for entry in found), probe_error, hidden,  # type: ignore[arg-type]
                         tuple(_process(entry) for entry in candidates))
-    return explained(record, texts)
+    return explained(record, texts, tuple(_process(entry) for entry in holders))
 
 
 def statuses(ports: Iterable[int]) -> list[PortStatus]:

@@ -136,9 +136,10 @@ class PortStatus(_Frozen):
     """What is on a port, as `velmor who` tells it."""
 
     __match_args__ = ("port", "state", "reason", "owner", "sockets", "probe_error", "hidden", "candidates")
-    # _texts: the engine's texts for people on a state it made (see
-    # explained()); not a field: it takes no part in comparisons.
-    __slots__ = (*__match_args__, "_texts")
+    # _texts and _holders: the engine's texts for people and its list of
+    # holders on a state it made (see explained()); not fields: they take no
+    # part in comparisons.
+    __slots__ = (*__match_args__, "_texts", "_holders")
     port: int
     state: PortState
     """"free": no listener, and a listener could be set up; "listening": a TCP
@@ -175,11 +176,14 @@ class PortStatus(_Frozen):
         self._init(port, state, reason, owner, sockets, probe_error, hidden, candidates)
 
     def __reduce__(self) -> tuple[type, tuple[object, ...], object]:  # type: ignore[override]
-        return type(self), self._values(), getattr(self, "_texts", None)
+        made = getattr(self, "_texts", None), getattr(self, "_holders", None)
+        return type(self), self._values(), None if made == (None, None) else made
 
-    def __setstate__(self, texts: object) -> None:
-        if texts is not None:
-            object.__setattr__(self, "_texts", texts)
+    def __setstate__(self, made: object) -> None:
+        if isinstance(made, tuple) and len(made) == 2:
+            for name, value in zip(("_texts", "_holders"), made):
+                if value is not None:
+                    object.__setattr__(self, name, value)
 
     @property
     def listeners(self) -> tuple[Socket, ...]:
@@ -190,18 +194,26 @@ class PortStatus(_Frozen):
         return tuple(s for s in self.sockets if s.protocol == "udp")
 
     def holders(self) -> Iterator[Process]:
-        """Every visible process holding a socket on the port, once each, in pid order."""
+        """Every visible process holding a socket on the port, once each, in
+        pid order as the engine lists them (for a state built by hand, in the
+        order its sockets name them)."""
+        engine: tuple[Process, ...] | None = getattr(self, "_holders", None)
+        if engine is not None:
+            return iter(engine)
         seen: dict[int, Process] = {}
         for socket in self.sockets:
             for process in socket.processes:
                 seen.setdefault(process.pid, process)
-        return iter(sorted(seen.values(), key=lambda p: p.pid))
+        return iter(seen.values())
 
 
-def explained(state: PortStatus, texts: tuple[str, str | None, str | None, str | None, str]) -> PortStatus:
-    """`state` with the engine's texts on it: its explanation, its closing
-    and UDP notes, why a listener's holder is not seen, its candidates named."""
+def explained(state: PortStatus, texts: tuple[str, str | None, str | None, str | None, str],
+              holders: tuple[Process, ...]) -> PortStatus:
+    """`state` with what the engine made beside it: its texts (the
+    explanation, the closing and UDP notes, why a listener's holder is not
+    seen, its candidates named) and its holders, in pid order."""
     object.__setattr__(state, "_texts", texts)
+    object.__setattr__(state, "_holders", holders)
     return state
 
 

@@ -43,7 +43,8 @@ def sockets(
 
 _Texts = tuple[str, str | None, str | None, str | None, str]
 _Status = tuple[
-    int, str, str | None, _Process | None, tuple[_Socket, ...], int, str | None, tuple[_Process, ...], _Texts
+    int, str, str | None, _Process | None, tuple[_Socket, ...], int, str | None, tuple[_Process, ...], _Texts,
+    tuple[_Process, ...],
 ]
 
 def statuses(ports: int | Iterable[int]) -> list[_Status]: ...

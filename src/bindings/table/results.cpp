@@ -132,12 +132,16 @@ OwnedRef status_tuple(const ports::ExplainedStatus& entry, const SocketTable& ta
     for (std::size_t i = 0; i < status.candidates.size(); ++i) {
         put_in_tuple(candidates.get(), i, process_tuple(status.candidates[i]));
     }
+    OwnedRef holders = require_new(PyTuple_New(static_cast<Py_ssize_t>(status.holders.size())));
+    for (std::size_t i = 0; i < status.holders.size(); ++i) {
+        put_in_tuple(holders.get(), i, process_tuple(table.processes[status.holders[i]]));
+    }
     OwnedRef owner = status.owner ? process_tuple(table.processes[*status.owner]) : none();
     OwnedRef texts = tuple(text(entry.line), optional_text(entry.closing), optional_text(entry.udp),
                            optional_text(entry.unseen_listener), text(entry.candidates));
     return tuple(number(status.port), text(port_state_name(status.state)), reason_name(status.reason), std::move(owner),
                  std::move(sockets), require_new(PyLong_FromLong(status.probe_error)), hidden_name(status.hidden),
-                 std::move(candidates), std::move(texts));
+                 std::move(candidates), std::move(texts), std::move(holders));
 }
 
 OwnedRef port_tuple(const std::vector<std::uint16_t>& ports) {

@@ -87,6 +87,18 @@ PortStatus unheld_status(PortStatus status, const SocketTable& table, const std:
     return status;
 }
 
+std::vector<std::size_t> holders_on(const SocketTable& table, std::span<const std::size_t> on_port) {
+    std::vector<std::size_t> holders;
+    for (std::size_t index : on_port) {
+        for (const TableHolder& holder : table.sockets[index].holders) holders.push_back(holder.process);
+    }
+    auto pid = [&](std::size_t index) { return table.processes[index].pid; };
+    std::sort(holders.begin(), holders.end(), [&](std::size_t a, std::size_t b) { return pid(a) < pid(b); });
+    auto same = [&](std::size_t a, std::size_t b) { return pid(a) == pid(b); };
+    holders.erase(std::unique(holders.begin(), holders.end(), same), holders.end());
+    return holders;
+}
+
 PortStatus status_of(const SocketTable& table, std::uint16_t port, std::vector<std::size_t> on_port, Sighting& seen,
                      std::size_t position) {
     std::vector<std::size_t> tcp, listening, held;
@@ -99,6 +111,7 @@ PortStatus status_of(const SocketTable& table, std::uint16_t port, std::vector<s
     }
     PortStatus status;
     status.port = port;
+    status.holders = holders_on(table, on_port);
     status.sockets = std::move(on_port);
     if (!listening.empty()) return listening_status(std::move(status), table, listening, seen);
     if (!held.empty()) return connection_status(std::move(status), table, held, seen);

@@ -39,6 +39,9 @@ struct PortStatus {
     // Every socket of the table on the port, in the table's order: indices
     // into the table's sockets.
     std::vector<std::size_t> sockets;
+    // Every visible process holding one of those sockets, once each, in pid
+    // order: indices into the table's processes.
+    std::vector<std::size_t> holders;
     int probe_error = 0;  // the trial bind's error on 127.0.0.1 (0: it succeeded, or was not needed)
     Hidden hidden = Hidden::none;
     // With Hidden::unreadable, the possible holders, those of the socket's user first.
