@@ -58,8 +58,7 @@ def listeners(ports: int | Iterable[int] | None = None, *, udp: bool = False) ->
     visible processes that hold it. Sorted by port, then address (IPv4
     first, each address as a number)."""
     wanted, udp = _table.checked(ports=ports, udp=udp)
-    found = map(_socket, _table.sockets(wanted, listening=True, udp=udp))
-    return [socket for socket in found if socket.protocol == "tcp" or socket.state == "bound"]
+    return [_socket(raw) for raw in _table.sockets(wanted, listening=True, udp=udp)]
 
 
 def sockets(ports: int | Iterable[int] | None = None, *, udp: bool = True) -> list[Socket]:

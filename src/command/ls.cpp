@@ -14,11 +14,6 @@
 namespace velmor::command {
 namespace {
 
-// A UDP socket that is bound and not connected: what a UDP listener is.
-bool listens(const SocketInfo& socket) {
-    return socket.protocol == Protocol::tcp || socket.state != SocketState::established;
-}
-
 SocketTable listening_table(const Arguments& arguments) {
     TableRequest request;
     if (arguments.ports.empty()) {
@@ -28,10 +23,9 @@ SocketTable listening_table(const Arguments& arguments) {
     }
     request.filter.tcp_states = listening_states;
     // With ports named, their UDP sockets are read too, for a note.
-    if (arguments.flag("udp") || !arguments.ports.empty()) request.filter.udp_states = all_states;
+    if (arguments.flag("udp") || !arguments.ports.empty()) request.filter.udp_states = udp_listening_states;
     SocketTable table = read_socket_table(request);
     require_descriptors(table.shortage, "to read the socket tables and the processes");
-    std::erase_if(table.sockets, [](const TableSocket& entry) { return !listens(entry.socket); });
     return table;
 }
 

@@ -17,17 +17,19 @@ PyMethodDef functions[] = {
         "sockets",
         "sockets(ports=None, listening=True, udp=False, holders=True, pids=None, evidence=False)\n--\n\n"
         "The sockets on `ports` (every port when None): TCP listeners, or TCP sockets in\n"
-        "every state; with `udp` also UDP sockets. Each with the processes that hold it\n"
-        "(only those of `pids` when given), as tuples. With `evidence`, (sockets, the\n"
+        "every state; with `udp` also UDP sockets (with `listening`, those bound and not\n"
+        "connected). Each with the processes that hold it (only those of `pids` when given),\n"
+        "as tuples. With `evidence`, (sockets, the\n"
         "processes whose descriptors could not be read when a socket has no holder, per socket\n"
         "None or what tells why it has none: (hidden, candidates, the candidates named))."),
     function_record<table_bodies::statuses>(
         "statuses",
         "statuses(ports)\n--\n\n"
-        "Per port, (port, state, reason, owner, sockets, probe_error, hidden, candidates, texts),\n"
-        "from one read of the socket tables and one walk; texts are (explanation, closing note,\n"
-        "UDP note, why a listener's holder is not seen, the candidates named), each note None\n"
-        "when there is none."),
+        "Per port, (port, state, reason, owner, sockets, probe_error, hidden, candidates, texts,\n"
+        "holders), from one read of the socket tables and one walk; texts are (explanation,\n"
+        "closing note, UDP note, why a listener's holder is not seen, the candidates named),\n"
+        "each note None when there is none; holders every process holding one of the sockets,\n"
+        "once each, in pid order."),
     function_record<table_bodies::free_check>(
         "free_check",
         "free_check(ports, stop_at_taken=False)\n--\n\n"

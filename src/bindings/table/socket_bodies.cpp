@@ -57,7 +57,7 @@ OwnedRef sockets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         request.filter.add_every_port();
     }
     request.filter.tcp_states = listening ? listening_states : all_states;
-    if (udp) request.filter.udp_states = all_states;
+    if (udp) request.filter.udp_states = listening ? udp_listening_states : all_states;
     request.holders = holders;
     request.only = std::move(pids);
     SocketTable table = without_interpreter_lock([&] { return read_socket_table(request); });

@@ -43,6 +43,8 @@ inline constexpr StateSet listening_states = state_bit(SocketState::listen);
 inline constexpr StateSet held_states =
     ~(state_bit(SocketState::time_wait) | state_bit(SocketState::new_syn_recv) | state_bit(SocketState::unknown));
 inline constexpr StateSet all_states = ~(state_bit(SocketState::new_syn_recv) | state_bit(SocketState::unknown));
+// What a UDP listener is: a UDP socket that is bound and not connected.
+inline constexpr StateSet udp_listening_states = all_states & ~state_bit(SocketState::established);
 
 struct Endpoint {
     // An IPv4 address in the first four bytes; an IPv6 address in all sixteen.

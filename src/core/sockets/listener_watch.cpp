@@ -9,10 +9,6 @@
 namespace velmor {
 namespace {
 
-// A TCP listener, or (with UDP asked for) a UDP socket that is bound and not connected.
-bool is_listener(const SocketInfo& socket) {
-    return socket.protocol == Protocol::tcp || socket.state != SocketState::established;
-}
 
 // The order of a listing: port, IPv4 before IPv6, the address as a number, then the protocol.
 bool listed_before(const ListenerChange& a, const ListenerChange& b) {
@@ -61,7 +57,7 @@ TableRequest ListenerWatch::request_for(std::optional<std::vector<std::uint16_t>
         request.filter.add_every_port();
     }
     request.filter.tcp_states = listening_states;
-    if (request_.udp) request.filter.udp_states = all_states;
+    if (request_.udp) request.filter.udp_states = udp_listening_states;
     request.holders = holders;
     return request;
 }
@@ -73,7 +69,6 @@ std::vector<ListenerChange> ListenerWatch::look() {
     std::vector<SocketInfo> listeners;
     std::set<Identity> identities;
     for (const TableSocket& entry : table.sockets) {
-        if (!is_listener(entry.socket)) continue;
         listeners.push_back(entry.socket);
         identities.insert(identity_of(entry.socket));
     }
